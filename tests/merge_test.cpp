@@ -1,0 +1,234 @@
+#include "run_fwsplice.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string usage =
+    "\nUsage. fwsplice bootloader.bin sketch.bin output.bin - Incorrect number of args\n\n";
+
+/// Bytes that run through every value, so that a misplaced byte shows.
+std::string pattern(std::size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 7 + seed + i / 251) & 0xFF);
+    }
+    return bytes;
+}
+
+/// The image as a user would make it by hand: the bootloader padded or cut to 8 KiB with
+/// 0xFF, then the sketch.
+std::string expected_image(const std::string& bootloader, const std::string& sketch)
+{
+    std::string image = bootloader.substr(0, 0x2000);
+    image.resize(0x2000, '\xFF');
+    return image + sketch;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+std::string opened(const std::string& role, const std::string& path, long long size)
+{
+    return "Opened " + role + " file " + path + " : size is " + std::to_string(size) + "\n";
+}
+
+std::string allocated(long long sketch_size)
+{
+    return "Allocated " + std::to_string(sketch_size + 0x2000) + " bytes for buffer\n";
+}
+
+bool sanitized()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+    return __has_feature(address_sanitizer);
+#else
+    return false;
+#endif
+}
+
+class merge_test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string name = (fs::temp_directory_path() / "fwsplice-test-XXXXXX").string();
+        ASSERT_NE(mkdtemp(name.data()), nullptr);
+        dir = name;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+
+    std::string write_file(const std::string& name, const std::string& bytes) const
+    {
+        std::ofstream(path(name), std::ios::binary) << bytes;
+        return path(name);
+    }
+
+    /// A file of this length that takes no disk space.
+    std::string sparse_file(const std::string& name, off_t size) const
+    {
+        std::ofstream{path(name)};
+        EXPECT_EQ(truncate(path(name).c_str(), size), 0);
+        return path(name);
+    }
+
+    std::string dir;
+};
+
+TEST_F(merge_test, wrong_argument_counts_print_usage_and_create_nothing)
+{
+    const std::string boot = write_file("boot", pattern(10, 1));
+    const std::string sketch = write_file("sketch", pattern(10, 2));
+    const std::string out = path("out");
+    const std::vector<std::vector<std::string>> cases{
+        {}, {boot}, {boot, sketch}, {boot, sketch, out, out}, {boot, sketch, out, out, out}};
+    for (const auto& args : cases) {
+        SCOPED_TRACE(args.size());
+        const run_result result = run_fwsplice(args);
+        EXPECT_EQ(result.out, usage);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 255);
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
+TEST_F(merge_test, places_bootloader_gap_and_sketch_byte_for_byte)
+{
+    const struct {
+        std::size_t boot;
+        std::size_t sketch;
+    } cases[] = {{0, 0},      {0, 1},       {1, 0},       {1, 100},      {8191, 3},
+                 {8192, 3},   {8193, 3},    {8193, 0},    {20000, 100},  {5000, 70000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.boot) + " + " + std::to_string(c.sketch));
+        const std::string boot_bytes = pattern(c.boot, 3);
+        const std::string sketch_bytes = pattern(c.sketch, 4);
+        const std::string boot = write_file("boot", boot_bytes);
+        const std::string sketch = write_file("sketch", sketch_bytes);
+        const std::string out = path("out");
+        fs::remove(out);
+
+        const run_result result = run_fwsplice({boot, sketch, out});
+        EXPECT_EQ(result.out, opened("bootloader", boot, static_cast<long long>(c.boot)) +
+                                  opened("sketch", sketch, static_cast<long long>(c.sketch)) +
+                                  allocated(static_cast<long long>(c.sketch)) +
+                                  "Wrote combined file to " + out + " \n");
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(read_file(out), expected_image(boot_bytes, sketch_bytes));
+    }
+}
+
+TEST_F(merge_test, replaces_an_existing_output_even_when_it_names_an_input)
+{
+    for (const char* target : {"longer", "boot", "sketch"}) {
+        SCOPED_TRACE(target);
+        const std::string boot = write_file("boot", pattern(3000, 5));
+        const std::string sketch = write_file("sketch", pattern(5000, 6));
+        const std::string out = fs::exists(path(target)) ? path(target)
+                                                         : write_file(target, pattern(99999, 7));
+
+        const run_result result = run_fwsplice({boot, sketch, out});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out.substr(result.out.rfind("Wrote")), "Wrote combined file to " + out + " \n");
+        EXPECT_EQ(read_file(out), expected_image(pattern(3000, 5), pattern(5000, 6)));
+    }
+}
+
+TEST_F(merge_test, failures_print_one_message_return_minus_two_and_leave_no_output)
+{
+    const std::string boot = write_file("boot", pattern(100, 8));
+    const std::string sketch = write_file("sketch", pattern(200, 9));
+    const std::string out = path("out");
+    const std::string missing = path("missing");
+    const std::string fifo = path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string huge_boot = sparse_file("huge-boot", off_t{INT_MAX} + 1);
+    const std::string max_boot = sparse_file("max-boot", INT_MAX);
+    const std::string huge_sketch = sparse_file("huge-sketch", off_t{INT_MAX} - 0x2000 + 1);
+    const std::string both_opened = opened("bootloader", boot, 100) + opened("sketch", sketch, 200);
+    const std::string merged = both_opened + allocated(200);
+    const struct {
+        std::vector<std::string> args;
+        std::string out;
+        run_limits limits;
+    } cases[] = {
+        {{missing, sketch, out}, "Unable to open bootloader binary file " + missing + "\n", {}},
+        {{boot, missing, out}, opened("bootloader", boot, 100) + "Unable to open sketch binary file " + missing + "\n", {}},
+        {{boot, sketch, missing + "/out"}, merged + "Unable to open output file " + missing + "/out for writing \n", {}},
+        {{dir, sketch, out}, "Unable to read bootloader binary file " + dir + "\n", {}},
+        {{"/dev/zero", sketch, out}, "Unable to read bootloader binary file /dev/zero\n", {}},
+        {{boot, fifo, out}, opened("bootloader", boot, 100) + "Unable to read sketch binary file " + fifo + "\n", {}},
+        {{huge_boot, sketch, out}, "Bootloader binary file " + huge_boot + " is too large\n", {}},
+        {{max_boot, huge_sketch, out}, opened("bootloader", max_boot, INT_MAX) + "Sketch binary file " + huge_sketch + " is too large\n", {}},
+        {{boot, sketch, "/dev/full"}, merged + "Unable to write output file /dev/full\n", {}},
+        {{boot, sketch, out}, merged + "Unable to write output file " + out + "\n", {4096, RLIM_INFINITY}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.out);
+        const run_result result = run_fwsplice(c.args, c.limits);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 254);
+        EXPECT_FALSE(fs::exists(out));
+    }
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
+
+TEST_F(merge_test, a_read_that_falls_short_of_the_measured_size_fails)
+{
+    // sysfs reports a length of a page for files that hold a few bytes.
+    const std::string short_file = "/sys/devices/system/cpu/online";
+    struct stat info {};
+    if (stat(short_file.c_str(), &info) != 0 || static_cast<std::size_t>(info.st_size) <= read_file(short_file).size()) {
+        GTEST_SKIP() << "needs " << short_file << " to claim more bytes than it holds";
+    }
+    const std::string boot = write_file("boot", pattern(100, 10));
+    const std::string sketch = write_file("sketch", pattern(200, 11));
+    for (const bool short_bootloader : {true, false}) {
+        const std::string& short_boot = short_bootloader ? short_file : boot;
+        const std::string& short_sketch = short_bootloader ? sketch : short_file;
+        const long long sketch_size = short_bootloader ? 200 : info.st_size;
+        const run_result result = run_fwsplice({short_boot, short_sketch, path("out")});
+        EXPECT_EQ(result.out, opened("bootloader", short_boot, short_bootloader ? info.st_size : 100) +
+                                  opened("sketch", short_sketch, sketch_size) + allocated(sketch_size) +
+                                  "Unable to read " + (short_bootloader ? "bootloader" : "sketch") +
+                                  " binary file " + short_file + "\n");
+        EXPECT_EQ(result.status, 254);
+        EXPECT_FALSE(fs::exists(path("out")));
+    }
+}
+
+TEST_F(merge_test, a_failed_allocation_of_the_largest_image_is_reported)
+{
+    if (sanitized()) {
+        GTEST_SKIP() << "AddressSanitizer reserves far more address space than RLIMIT_AS allows";
+    }
+    const std::string boot = write_file("boot", pattern(100, 12));
+    const std::string sketch = sparse_file("sketch", off_t{INT_MAX} - 0x2000);
+    const run_result result = run_fwsplice({boot, sketch, path("out")}, {RLIM_INFINITY, 256 << 20});
+    EXPECT_EQ(result.out, opened("bootloader", boot, 100) + opened("sketch", sketch, INT_MAX - 0x2000) +
+                              "Unable to open allocate memory\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 253);
+    EXPECT_FALSE(fs::exists(path("out")));
+}
+
+}  // namespace
