@@ -128,7 +128,8 @@ void remove_failed_output(const char* path) noexcept
 int merge_command(int argc, char** argv) noexcept
 {
     if (argc != 4) {
-        std::puts("\nUsage. fwsplice bootloader.bin sketch.bin output.bin - Incorrect number of args\n");
+        std::puts(
+            "\nUsage. fwsplice bootloader.bin sketch.bin output.bin - Incorrect number of args\n");
         return status_usage;
     }
     const char* const bootloader_path = argv[1];
@@ -148,7 +149,9 @@ int merge_command(int argc, char** argv) noexcept
 
     const image_layout layout = layout_for(bootloader_size, sketch_size);
     const auto image_size = static_cast<std::size_t>(layout.total_size);
-    const std::unique_ptr<unsigned char[]> image{new (std::nothrow) unsigned char[image_size]};
+    // An array, not a vector: the sketch's bytes would be zeroed first only to be overwritten.
+    const std::unique_ptr<unsigned char[]> image{// NOLINT(modernize-avoid-c-arrays)
+                                                 new (std::nothrow) unsigned char[image_size]};
     if (!image) {
         std::puts("Unable to open allocate memory");
         return status_no_memory;

@@ -32,6 +32,8 @@ std::string pattern(std::size_t size, unsigned seed)
 std::string expected_image(const std::string& bootloader, const std::string& sketch)
 {
     std::string image = bootloader.substr(0, 0x2000);
+    // cppcheck takes the fill character for an unsigned value and '\xFF' for -1.
+    // cppcheck-suppress invalidFunctionArg
     image.resize(0x2000, '\xFF');
     return image + sketch;
 }
@@ -84,7 +86,7 @@ protected:
     /// A file of this length that takes no disk space.
     std::string sparse_file(const std::string& name, off_t size) const
     {
-        std::ofstream{path(name)};
+        const std::ofstream create{path(name)};
         EXPECT_EQ(truncate(path(name).c_str(), size), 0);
         return path(name);
     }
@@ -114,8 +116,8 @@ TEST_F(merge_test, places_bootloader_gap_and_sketch_byte_for_byte)
     const struct {
         std::size_t boot;
         std::size_t sketch;
-    } cases[] = {{0, 0},      {0, 1},       {1, 0},       {1, 100},      {8191, 3},
-                 {8192, 3},   {8193, 3},    {8193, 0},    {20000, 100},  {5000, 70000}};
+    } cases[] = {{0, 0},    {0, 1},    {1, 0},    {1, 100},     {8191, 3},
+                 {8192, 3}, {8193, 3}, {8193, 0}, {20000, 100}, {5000, 70000}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.boot) + " + " + std::to_string(c.sketch));
         const std::string boot_bytes = pattern(c.boot, 3);
@@ -142,12 +144,13 @@ TEST_F(merge_test, replaces_an_existing_output_even_when_it_names_an_input)
         SCOPED_TRACE(target);
         const std::string boot = write_file("boot", pattern(3000, 5));
         const std::string sketch = write_file("sketch", pattern(5000, 6));
-        const std::string out = fs::exists(path(target)) ? path(target)
-                                                         : write_file(target, pattern(99999, 7));
+        const std::string out =
+            fs::exists(path(target)) ? path(target) : write_file(target, pattern(99999, 7));
 
         const run_result result = run_fwsplice({boot, sketch, out});
         EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.out.substr(result.out.rfind("Wrote")), "Wrote combined file to " + out + " \n");
+        EXPECT_EQ(result.out.substr(result.out.rfind("Wrote")),
+                  "Wrote combined file to " + out + " \n");
         EXPECT_EQ(read_file(out), expected_image(pattern(3000, 5), pattern(5000, 6)));
     }
 }
@@ -171,15 +174,26 @@ TEST_F(merge_test, failures_print_one_message_return_minus_two_and_leave_no_outp
         run_limits limits;
     } cases[] = {
         {{missing, sketch, out}, "Unable to open bootloader binary file " + missing + "\n", {}},
-        {{boot, missing, out}, opened("bootloader", boot, 100) + "Unable to open sketch binary file " + missing + "\n", {}},
-        {{boot, sketch, missing + "/out"}, merged + "Unable to open output file " + missing + "/out for writing \n", {}},
+        {{boot, missing, out},
+         opened("bootloader", boot, 100) + "Unable to open sketch binary file " + missing + "\n",
+         {}},
+        {{boot, sketch, missing + "/out"},
+         merged + "Unable to open output file " + missing + "/out for writing \n",
+         {}},
         {{dir, sketch, out}, "Unable to read bootloader binary file " + dir + "\n", {}},
         {{"/dev/zero", sketch, out}, "Unable to read bootloader binary file /dev/zero\n", {}},
-        {{boot, fifo, out}, opened("bootloader", boot, 100) + "Unable to read sketch binary file " + fifo + "\n", {}},
+        {{boot, fifo, out},
+         opened("bootloader", boot, 100) + "Unable to read sketch binary file " + fifo + "\n",
+         {}},
         {{huge_boot, sketch, out}, "Bootloader binary file " + huge_boot + " is too large\n", {}},
-        {{max_boot, huge_sketch, out}, opened("bootloader", max_boot, INT_MAX) + "Sketch binary file " + huge_sketch + " is too large\n", {}},
+        {{max_boot, huge_sketch, out},
+         opened("bootloader", max_boot, INT_MAX) + "Sketch binary file " + huge_sketch +
+             " is too large\n",
+         {}},
         {{boot, sketch, "/dev/full"}, merged + "Unable to write output file /dev/full\n", {}},
-        {{boot, sketch, out}, merged + "Unable to write output file " + out + "\n", {4096, RLIM_INFINITY}},
+        {{boot, sketch, out},
+         merged + "Unable to write output file " + out + "\n",
+         {4096, RLIM_INFINITY}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.out);
@@ -197,7 +211,8 @@ TEST_F(merge_test, a_read_that_falls_short_of_the_measured_size_fails)
     // sysfs reports a length of a page for files that hold a few bytes.
     const std::string short_file = "/sys/devices/system/cpu/online";
     struct stat info {};
-    if (stat(short_file.c_str(), &info) != 0 || static_cast<std::size_t>(info.st_size) <= read_file(short_file).size()) {
+    if (stat(short_file.c_str(), &info) != 0 ||
+        static_cast<std::size_t>(info.st_size) <= read_file(short_file).size()) {
         GTEST_SKIP() << "needs " << short_file << " to claim more bytes than it holds";
     }
     const std::string boot = write_file("boot", pattern(100, 10));
@@ -207,10 +222,11 @@ TEST_F(merge_test, a_read_that_falls_short_of_the_measured_size_fails)
         const std::string& short_sketch = short_bootloader ? sketch : short_file;
         const long long sketch_size = short_bootloader ? 200 : info.st_size;
         const run_result result = run_fwsplice({short_boot, short_sketch, path("out")});
-        EXPECT_EQ(result.out, opened("bootloader", short_boot, short_bootloader ? info.st_size : 100) +
-                                  opened("sketch", short_sketch, sketch_size) + allocated(sketch_size) +
-                                  "Unable to read " + (short_bootloader ? "bootloader" : "sketch") +
-                                  " binary file " + short_file + "\n");
+        EXPECT_EQ(result.out,
+                  opened("bootloader", short_boot, short_bootloader ? info.st_size : 100) +
+                      opened("sketch", short_sketch, sketch_size) + allocated(sketch_size) +
+                      "Unable to read " + (short_bootloader ? "bootloader" : "sketch") +
+                      " binary file " + short_file + "\n");
         EXPECT_EQ(result.status, 254);
         EXPECT_FALSE(fs::exists(path("out")));
     }
@@ -224,7 +240,8 @@ TEST_F(merge_test, a_failed_allocation_of_the_largest_image_is_reported)
     const std::string boot = write_file("boot", pattern(100, 12));
     const std::string sketch = sparse_file("sketch", off_t{INT_MAX} - 0x2000);
     const run_result result = run_fwsplice({boot, sketch, path("out")}, {RLIM_INFINITY, 256 << 20});
-    EXPECT_EQ(result.out, opened("bootloader", boot, 100) + opened("sketch", sketch, INT_MAX - 0x2000) +
+    EXPECT_EQ(result.out, opened("bootloader", boot, 100) +
+                              opened("sketch", sketch, INT_MAX - 0x2000) +
                               "Unable to open allocate memory\n");
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, 253);

@@ -4,8 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <csignal>
+#include <iterator>
 #include <stdexcept>
 
 namespace {
@@ -17,9 +19,8 @@ namespace {
     std::signal(SIGXFSZ, SIG_IGN);
     alarm(120);  // A tool that hangs (say, on a FIFO) fails its test instead of stalling the suite.
     std::vector<char*> argv{const_cast<char*>(FWSPLICE_BINARY)};
-    for (const std::string& arg : args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    }
+    std::transform(args.begin(), args.end(), std::back_inserter(argv),
+                   [](const std::string& arg) { return const_cast<char*>(arg.c_str()); });
     argv.push_back(nullptr);
     if (setrlimit(RLIMIT_FSIZE, &file_size) == 0 && setrlimit(RLIMIT_AS, &address_space) == 0) {
         execv(FWSPLICE_BINARY, argv.data());
