@@ -1,6 +1,7 @@
 #include "merge_command.hpp"
 
 #include "combined_image.hpp"
+#include "huge_pages.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -157,6 +158,7 @@ int merge_command(int argc, char** argv) noexcept
         return status_no_memory;
     }
     std::printf("Allocated %d bytes for buffer\n", layout.total_size);
+    advise_huge_pages(image.get(), image_size);
 
     std::fill_n(image.get() + layout.bootloader_bytes, layout.gap_bytes, gap_value);
     if (!read_input(std::move(bootloader), image.get(), layout.bootloader_bytes)) {

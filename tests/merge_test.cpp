@@ -116,8 +116,8 @@ TEST_F(merge_test, places_bootloader_gap_and_sketch_byte_for_byte)
     const struct {
         std::size_t boot;
         std::size_t sketch;
-    } cases[] = {{0, 0},    {0, 1},    {1, 0},    {1, 100},     {8191, 3},
-                 {8192, 3}, {8193, 3}, {8193, 0}, {20000, 100}, {5000, 70000}};
+    } cases[] = {{0, 0},    {0, 1},    {1, 0},       {1, 100},      {8191, 3},     {8192, 3},
+                 {8193, 3}, {8193, 0}, {20000, 100}, {5000, 70000}, {100, 5 << 20}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.boot) + " + " + std::to_string(c.sketch));
         const std::string boot_bytes = pattern(c.boot, 3);
