@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <new>
@@ -40,14 +41,16 @@ void report_unreadable(const input_role& role, const char* path) noexcept
 
 /// True for a path that exists but is no regular file (a directory, FIFO or device): it has
 /// no length to measure, and opening a FIFO would block. Where the type cannot be learnt,
-/// the checked open, seek, tell and read decide instead.
+/// the checked open, seek, tell and read decide instead. Windows gets the path as UTF-8, the
+/// code page that the application manifest selects; elsewhere it passes as bytes.
 bool is_special_file(const char* path) noexcept
 {
     try {
         std::error_code error;
-        const std::filesystem::file_status status = std::filesystem::status(path, error);
+        const std::filesystem::file_status status =
+            std::filesystem::status(std::filesystem::u8path(path), error);
         return !error && !std::filesystem::is_regular_file(status);
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {  // a path that cannot be held, or is not UTF-8
         return false;
     }
 }
@@ -114,13 +117,13 @@ bool write_image(file_handle file, const unsigned char* image, std::int32_t size
 void remove_failed_output(const char* path) noexcept
 {
     try {
-        const std::filesystem::path output{path};
+        const std::filesystem::path output = std::filesystem::u8path(path);
         std::error_code error;
         if (std::filesystem::is_regular_file(std::filesystem::symlink_status(output, error))) {
             std::filesystem::remove(output, error);
         }
-    } catch (const std::bad_alloc&) {
-        return;  // The path cannot be held; leave the file rather than guess.
+    } catch (const std::exception&) {
+        return;  // The path cannot be held or converted; leave the file rather than guess.
     }
 }
 
