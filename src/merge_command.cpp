@@ -153,9 +153,9 @@ int merge_command(int argc, char** argv) noexcept
 
     const image_layout layout = layout_for(bootloader_size, sketch_size);
     const auto image_size = static_cast<std::size_t>(layout.total_size);
-    // An array, not a vector: the sketch's bytes would be zeroed first only to be overwritten.
-    const std::unique_ptr<unsigned char[]> image{// NOLINT(modernize-avoid-c-arrays)
-                                                 new (std::nothrow) unsigned char[image_size]};
+    // An array, not a vector: a vector would zero the image only for the reads to overwrite it.
+    // NOLINTNEXTLINE(modernize-avoid-c-arrays)
+    const std::unique_ptr<unsigned char[]> image{new (std::nothrow) unsigned char[image_size]};
     if (!image) {
         std::puts("Unable to open allocate memory");
         return status_no_memory;

@@ -1,16 +1,21 @@
 #include "run_fwsplice.hpp"
 
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <csignal>
+#include <cstdio>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
 
 namespace {
+
+struct file_closer {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using scratch_file = std::unique_ptr<std::FILE, file_closer>;
 
 [[noreturn]] void exec_tool(const std::vector<std::string>& args, const run_limits& limits)
 {
@@ -28,56 +33,37 @@ namespace {
     _exit(127);
 }
 
-/// Reads both pipes to their ends together, so that neither can fill up and stall the tool.
-void drain(std::array<int, 2> fds, std::array<std::string*, 2> sinks)
+std::string contents(std::FILE* file)
 {
-    std::array<pollfd, 2> polls{{{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}}};
-    for (int open = 2; open > 0;) {
-        if (poll(polls.data(), polls.size(), -1) < 0) {
-            throw std::runtime_error("poll failed");
-        }
-        for (std::size_t i = 0; i < polls.size(); ++i) {
-            char chunk[4096];
-            if (polls[i].fd < 0 || polls[i].revents == 0) {
-                continue;
-            }
-            const ssize_t got = read(polls[i].fd, chunk, sizeof chunk);
-            if (got > 0) {
-                sinks[i]->append(chunk, static_cast<std::size_t>(got));
-            } else {
-                close(polls[i].fd);
-                polls[i].fd = -1;
-                --open;
-            }
-        }
+    std::string text;
+    std::rewind(file);
+    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
+        text.push_back(static_cast<char>(c));
     }
+    return text;
 }
 
 }  // namespace
 
 run_result run_fwsplice(const std::vector<std::string>& args, const run_limits& limits)
 {
-    int out[2];
-    int err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) {
-        throw std::runtime_error("pipe failed");
+    // Scratch files rather than pipes: the tool's output is collected after it ends.
+    const scratch_file out{std::tmpfile()};
+    const scratch_file err{std::tmpfile()};
+    if (!out || !err) {
+        throw std::runtime_error("no scratch file for the tool's output");
     }
     const pid_t child = fork();
     if (child == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        close(out[0]);
-        close(err[0]);
+        dup2(fileno(out.get()), STDOUT_FILENO);
+        dup2(fileno(err.get()), STDERR_FILENO);
         exec_tool(args, limits);
     }
-    close(out[1]);
-    close(err[1]);
-    run_result result{-1, {}, {}};
-    drain({out[0], err[0]}, {&result.out, &result.err});
     int wait_status = 0;
     if (child < 0 || waitpid(child, &wait_status, 0) != child) {
         throw std::runtime_error("could not run " FWSPLICE_BINARY);
     }
-    result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
-    return result;
+    const int status =
+        WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    return {status, contents(out.get()), contents(err.get())};
 }
