@@ -81,6 +81,9 @@ file_handle open_input(const input_role& role, const char* path, std::int32_t& s
         std::printf("Unable to open %s binary file %s\n", role.name, path);
         return nullptr;
     }
+    // Unbuffered, so that measuring reads nothing and the one fread is one read from the file;
+    // should the library refuse, the stream stays buffered and works the same.
+    static_cast<void>(std::setvbuf(file.get(), nullptr, _IONBF, 0));
     const long measured = measure(file.get());
     if (measured < 0) {
         report_unreadable(role, path);
