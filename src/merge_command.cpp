@@ -2,27 +2,18 @@
 
 #include "combined_image.hpp"
 #include "huge_pages.hpp"
+#include "input_file.hpp"
+#include "whole_file.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <exception>
-#include <filesystem>
 #include <memory>
 #include <new>
-#include <system_error>
 #include <utility>
 
 namespace fwsplice {
 namespace {
-
-struct file_closer {
-    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-
-/// An open stream, closed on every road. Only the output's close is worth checking, and
-/// write_image does that itself; an input's bytes are already in the image when it closes.
-using file_handle = std::unique_ptr<std::FILE, file_closer>;
 
 /// How the messages name an input, and how large it may be.
 struct input_role {
@@ -37,22 +28,6 @@ constexpr input_role sketch_role{"sketch", "Sketch", max_sketch_size};
 void report_unreadable(const input_role& role, const char* path) noexcept
 {
     std::printf("Unable to read %s binary file %s\n", role.name, path);
-}
-
-/// True for a path that exists but is no regular file (a directory, FIFO or device): it has
-/// no length to measure, and opening a FIFO would block. Where the type cannot be learnt,
-/// the checked open, seek, tell and read decide instead. Windows gets the path as UTF-8, the
-/// code page that the application manifest selects; elsewhere it passes as bytes.
-bool is_special_file(const char* path) noexcept
-{
-    try {
-        std::error_code error;
-        const std::filesystem::file_status status =
-            std::filesystem::status(std::filesystem::u8path(path), error);
-        return !error && !std::filesystem::is_regular_file(status);
-    } catch (const std::exception&) {  // a path that cannot be held, or is not UTF-8
-        return false;
-    }
 }
 
 /// The length of an open input, or -1 where seeking cannot tell it.
@@ -72,11 +47,12 @@ long measure(std::FILE* file) noexcept
 /// message and returns no stream.
 file_handle open_input(const input_role& role, const char* path, std::int32_t& size) noexcept
 {
-    if (is_special_file(path)) {
+    input_open opening = input_open::not_opened;
+    file_handle file = open_regular_file(path, opening);
+    if (opening == input_open::not_regular) {
         report_unreadable(role, path);
         return nullptr;
     }
-    file_handle file{std::fopen(path, "rb")};
     if (!file) {
         std::printf("Unable to open %s binary file %s\n", role.name, path);
         return nullptr;
@@ -99,41 +75,24 @@ file_handle open_input(const input_role& role, const char* path, std::int32_t& s
 }
 
 /// Moves the first count bytes of an input into place with one read request, then closes
-/// it; false if fewer bytes came than were asked for.
-bool read_input(file_handle file, unsigned char* place, std::int32_t count) noexcept
+/// it; false if fewer bytes came than were asked for. An input meant to be read whole must
+/// also end there: one that holds more than it measured (a file still being written, a
+/// /proc file that measures 0) would otherwise be merged cut short.
+bool read_input(file_handle file, unsigned char* place, std::int32_t count, bool whole) noexcept
 {
     const auto wanted = static_cast<std::size_t>(count);
-    return std::fread(place, 1, wanted, file.get()) == wanted;
-}
-
-/// Writes the whole image with one write request and closes the output; false if any
-/// byte may not have reached the file.
-bool write_image(file_handle file, const unsigned char* image, std::int32_t size) noexcept
-{
-    const auto wanted = static_cast<std::size_t>(size);
-    const bool written = std::fwrite(image, 1, wanted, file.get()) == wanted;
-    return std::fclose(file.release()) == 0 && written;
-}
-
-/// Removes the output after a failed write, so that no truncated image is left behind to
-/// be flashed. Only a regular file goes: a device such as /dev/full, or a link, stays.
-void remove_failed_output(const char* path) noexcept
-{
-    try {
-        const std::filesystem::path output = std::filesystem::u8path(path);
-        std::error_code error;
-        if (std::filesystem::is_regular_file(std::filesystem::symlink_status(output, error))) {
-            std::filesystem::remove(output, error);
-        }
-    } catch (const std::exception&) {
-        return;  // The path cannot be held or converted; leave the file rather than guess.
+    if (std::fread(place, 1, wanted, file.get()) != wanted) {
+        return false;
     }
+    unsigned char beyond = 0;
+    return !whole || (std::fread(&beyond, 1, 1, file.get()) == 0 && std::ferror(file.get()) == 0);
 }
 
 }  // namespace
 
 int merge_command(int argc, char** argv) noexcept
 {
+    treat_write_signals_as_errors();
     if (argc != 4) {
         std::puts(
             "\nUsage. fwsplice bootloader.bin sketch.bin output.bin - Incorrect number of args\n");
@@ -167,22 +126,24 @@ int merge_command(int argc, char** argv) noexcept
     advise_huge_pages(image.get(), image_size);
 
     std::fill_n(image.get() + layout.bootloader_bytes, layout.gap_bytes, gap_value);
-    if (!read_input(std::move(bootloader), image.get(), layout.bootloader_bytes)) {
+    const bool whole_bootloader = layout.bootloader_bytes == bootloader_size;
+    if (!read_input(std::move(bootloader), image.get(), layout.bootloader_bytes,
+                    whole_bootloader)) {
         report_unreadable(bootloader_role, bootloader_path);
         return status_file_failed;
     }
-    if (!read_input(std::move(sketch), image.get() + sketch_offset, layout.sketch_bytes)) {
+    if (!read_input(std::move(sketch), image.get() + sketch_offset, layout.sketch_bytes, true)) {
         report_unreadable(sketch_role, sketch_path);
         return status_file_failed;
     }
 
-    file_handle output{std::fopen(output_path, "wb")};
-    if (!output) {
+    switch (write_whole_file(output_path, image.get(), image_size)) {
+    case write_outcome::written:
+        break;
+    case write_outcome::not_opened:
         std::printf("Unable to open output file %s for writing \n", output_path);
         return status_file_failed;
-    }
-    if (!write_image(std::move(output), image.get(), layout.total_size)) {
-        remove_failed_output(output_path);
+    case write_outcome::not_written:
         std::printf("Unable to write output file %s\n", output_path);
         return status_file_failed;
     }

@@ -1,33 +1,73 @@
 #include "run_fwsplice.hpp"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
-#include <cstdio>
 #include <iterator>
-#include <memory>
 #include <stdexcept>
 
 namespace {
 
-struct file_closer {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using scratch_file = std::unique_ptr<std::FILE, file_closer>;
+constexpr uid_t nobody = 65534;
 
-[[noreturn]] void exec_tool(const std::vector<std::string>& args, const run_limits& limits)
+/// Every signal back to its default and none blocked, as a shell starts a command; the test
+/// runner's own settings must not hide a signal that would kill the tool for a user.
+void reset_signals(const run_options& options)
 {
-    const rlimit file_size{limits.file_size, limits.file_size};
-    const rlimit address_space{limits.address_space, limits.address_space};
-    std::signal(SIGXFSZ, SIG_IGN);
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        std::signal(signal_number, SIG_DFL);
+    }
+    if (options.ignore_sigxfsz) {
+        std::signal(SIGXFSZ, SIG_IGN);
+    }
+    sigset_t none{};
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+bool break_pipe(int descriptor)
+{
+    int ends[2] = {-1, -1};
+    if (descriptor < 0) {
+        return true;
+    }
+    return pipe(ends) == 0 && close(ends[0]) == 0 && dup2(ends[1], descriptor) == descriptor;
+}
+
+bool open_descriptor_3(const std::string& file)
+{
+    if (file.empty()) {
+        return true;
+    }
+    const int descriptor = open(file.c_str(), O_WRONLY);
+    return descriptor >= 0 && dup2(descriptor, 3) == 3;
+}
+
+bool drop_privileges(const run_options& options)
+{
+    if (!options.unprivileged || geteuid() != 0) {
+        return true;
+    }
+    return setgroups(0, nullptr) == 0 && setgid(nobody) == 0 && setuid(nobody) == 0;
+}
+
+[[noreturn]] void exec_tool(const std::vector<std::string>& args, const run_options& options)
+{
+    const rlimit file_size{options.file_size, options.file_size};
+    const rlimit address_space{options.address_space, options.address_space};
+    reset_signals(options);
     alarm(120);  // A tool that hangs (say, on a FIFO) fails its test instead of stalling the suite.
     std::vector<char*> argv{const_cast<char*>(FWSPLICE_BINARY)};
     std::transform(args.begin(), args.end(), std::back_inserter(argv),
                    [](const std::string& arg) { return const_cast<char*>(arg.c_str()); });
     argv.push_back(nullptr);
-    if (setrlimit(RLIMIT_FSIZE, &file_size) == 0 && setrlimit(RLIMIT_AS, &address_space) == 0) {
+    if (setrlimit(RLIMIT_FSIZE, &file_size) == 0 && setrlimit(RLIMIT_AS, &address_space) == 0 &&
+        break_pipe(options.broken_pipe) && open_descriptor_3(options.descriptor_3) &&
+        drop_privileges(options)) {
         execv(FWSPLICE_BINARY, argv.data());
     }
     _exit(127);
@@ -45,25 +85,36 @@ std::string contents(std::FILE* file)
 
 }  // namespace
 
-run_result run_fwsplice(const std::vector<std::string>& args, const run_limits& limits)
+// Scratch files rather than pipes: the tool's output is collected after it ends.
+running_fwsplice::running_fwsplice(const std::vector<std::string>& args, const run_options& options)
+    : out_{std::tmpfile()}, err_{std::tmpfile()}
 {
-    // Scratch files rather than pipes: the tool's output is collected after it ends.
-    const scratch_file out{std::tmpfile()};
-    const scratch_file err{std::tmpfile()};
-    if (!out || !err) {
+    if (!out_ || !err_) {
         throw std::runtime_error("no scratch file for the tool's output");
     }
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(fileno(out.get()), STDOUT_FILENO);
-        dup2(fileno(err.get()), STDERR_FILENO);
-        exec_tool(args, limits);
+    child_ = fork();
+    if (child_ == 0) {
+        dup2(fileno(out_.get()), STDOUT_FILENO);
+        dup2(fileno(err_.get()), STDERR_FILENO);
+        exec_tool(args, options);
     }
+    if (child_ < 0) {
+        throw std::runtime_error("could not start " FWSPLICE_BINARY);
+    }
+}
+
+run_result running_fwsplice::wait()
+{
     int wait_status = 0;
-    if (child < 0 || waitpid(child, &wait_status, 0) != child) {
-        throw std::runtime_error("could not run " FWSPLICE_BINARY);
+    if (waitpid(child_, &wait_status, 0) != child_) {
+        throw std::runtime_error("could not wait for " FWSPLICE_BINARY);
     }
     const int status =
         WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
-    return {status, contents(out.get()), contents(err.get())};
+    return {status, contents(out_.get()), contents(err_.get())};
+}
+
+run_result run_fwsplice(const std::vector<std::string>& args, const run_options& options)
+{
+    return running_fwsplice(args, options).wait();
 }

@@ -1,15 +1,22 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <sys/types.h>
 
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
-/// Limits set on the tool's process before it starts; SIGXFSZ is always ignored there, so
-/// a write past the file-size limit fails instead of killing the process.
-struct run_limits {
+/// How the tool's process is set up before it starts. By default it gets every signal as a
+/// shell leaves it: default dispositions, nothing blocked.
+struct run_options {
     rlim_t file_size = RLIM_INFINITY;
     rlim_t address_space = RLIM_INFINITY;
+    bool ignore_sigxfsz = false;  ///< as a caller that ignores SIGXFSZ would leave it
+    int broken_pipe = -1;         ///< a descriptor made a pipe whose reader has gone, or -1
+    bool unprivileged = false;    ///< run as nobody when the suite runs as root
+    std::string descriptor_3;     ///< a file opened for writing as descriptor 3, if named
 };
 
 struct run_result {
@@ -18,5 +25,23 @@ struct run_result {
     std::string err;  ///< everything on standard error
 };
 
-/// Runs the built fwsplice with these arguments and collects what it prints.
-run_result run_fwsplice(const std::vector<std::string>& args, const run_limits& limits = {});
+struct scratch_closer {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+/// The built fwsplice, started with these arguments; what it prints is collected at wait().
+class running_fwsplice {
+public:
+    explicit running_fwsplice(const std::vector<std::string>& args,
+                              const run_options& options = {});
+    pid_t pid() const { return child_; }
+    run_result wait();
+
+private:
+    std::unique_ptr<std::FILE, scratch_closer> out_;
+    std::unique_ptr<std::FILE, scratch_closer> err_;
+    pid_t child_ = -1;
+};
+
+/// Runs the built fwsplice to its end and collects what it prints.
+run_result run_fwsplice(const std::vector<std::string>& args, const run_options& options = {});

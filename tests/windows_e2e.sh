@@ -19,7 +19,7 @@ export WINEPREFIX=$work/prefix WINEDEBUG=-all
 "$wine" wineboot -i >/dev/null 2>&1
 # The same tool without its manifest stands for Windows before 1903, where paths are ANSI.
 x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -static -Isrc src/main.cpp src/merge_command.cpp \
-    src/huge_pages.cpp -o "$work/ansi.exe"
+    src/input_file.cpp src/whole_file.cpp src/huge_pages.cpp -o "$work/ansi.exe"
 cd "$work"
 
 failures=0
@@ -69,6 +69,25 @@ check "empty bootloader" 0 "$(merged empty.bin sketch.bin out.bin)" -- "$exe" em
 image_is "empty bootloader" out.bin empty.bin sketch.bin
 check "long bootloader" 0 "$(merged long-boot.bin sketch.bin out.bin)" -- "$exe" long-boot.bin sketch.bin out.bin
 image_is "long bootloader" out.bin long-boot.bin sketch.bin
+
+# A run replaces an existing output whole, through a rename, and leaves no temporary file.
+head -c 99999 sketch.bin >out.bin
+check "existing output replaced" 0 "$(merged bytes.bin sketch.bin out.bin)" -- "$exe" bytes.bin sketch.bin out.bin
+image_is "existing output replaced" out.bin bytes.bin sketch.bin
+cp sketch.bin own.bin
+check "output names an input" 0 "$(merged bytes.bin own.bin own.bin)" -- "$exe" bytes.bin own.bin own.bin
+image_is "output names an input" own.bin bytes.bin sketch.bin
+cp crlf-boot.bin locked.bin
+chmod a-w locked.bin
+check "read-only output" 254 "$(loaded bytes.bin sketch.bin)
+Unable to open output file locked.bin for writing " -- "$exe" bytes.bin sketch.bin locked.bin
+if cmp -s locked.bin crlf-boot.bin && ! ls ./*.fwsplice-* >/dev/null 2>&1; then
+    echo "ok   read-only output: old bytes kept, no temporary file left"
+    passes=$((passes + 1))
+else
+    echo "FAIL read-only output: old bytes changed or a temporary file left"
+    failures=$((failures + 1))
+fi
 
 usage=$'\nUsage. fwsplice bootloader.bin sketch.bin output.bin - Incorrect number of args'
 check "usage" 255 "$usage" -- "$exe" bytes.bin sketch.bin
