@@ -1,33 +1,65 @@
-# Install rules, the CMake package for the layout header, and the Debian and tar packages.
+# Install rules, the CMake package (fwsplice::fwsplice, fwsplice::combined_image and
+# fwsplice_add_image), and the Debian and tar packages.
+include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(FWSPLICE_CMAKE_DIR "${CMAKE_INSTALL_DATADIR}/cmake/fwsplice")
+set(FWSPLICE_DOC_DIR "${CMAKE_INSTALL_DATADIR}/doc/fwsplice")
 
-install(TARGETS fwsplice RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
-install(FILES docs/fwsplice.1 DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
-install(FILES src/combined_image.hpp DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/fwsplice")
-
-install(TARGETS combined_image EXPORT fwsplice-targets)
+install(TARGETS fwsplice combined_image EXPORT fwsplice-targets
+    RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+install(FILES src/fwsplice/combined_image.hpp DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/fwsplice")
+# The licence, in the machine-readable form that Debian asks for.
+install(FILES docs/copyright DESTINATION "${FWSPLICE_DOC_DIR}")
 install(EXPORT fwsplice-targets NAMESPACE fwsplice:: DESTINATION "${FWSPLICE_CMAKE_DIR}")
 configure_package_config_file(cmake/fwsplice-config.cmake.in
     "${PROJECT_BINARY_DIR}/fwsplice-config.cmake" INSTALL_DESTINATION "${FWSPLICE_CMAKE_DIR}")
-# The layout is a header with no compiled code, so one package serves every architecture.
+# The tool runs for a consumer of any architecture, and the layout is a header.
 write_basic_package_version_file("${PROJECT_BINARY_DIR}/fwsplice-config-version.cmake"
     COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
 install(FILES "${PROJECT_BINARY_DIR}/fwsplice-config.cmake"
-    "${PROJECT_BINARY_DIR}/fwsplice-config-version.cmake" DESTINATION "${FWSPLICE_CMAKE_DIR}")
+    "${PROJECT_BINARY_DIR}/fwsplice-config-version.cmake" cmake/fwsplice-image.cmake
+    DESTINATION "${FWSPLICE_CMAKE_DIR}")
+
+# Debian wants the man page and the changelog compressed, with gzip -n so that the package
+# is the same on every build; man reads either form.
+find_program(FWSPLICE_GZIP gzip)
+mark_as_advanced(FWSPLICE_GZIP)
+if(FWSPLICE_GZIP)
+    set(compressed "${PROJECT_BINARY_DIR}/fwsplice.1.gz"
+        "${PROJECT_BINARY_DIR}/changelog.gz")
+    foreach(source docs/fwsplice.1 docs/changelog)
+        get_filename_component(file "${source}" NAME)
+        add_custom_command(OUTPUT "${PROJECT_BINARY_DIR}/${file}.gz"
+            COMMAND "${CMAKE_COMMAND}" -DGZIP=${FWSPLICE_GZIP}
+                "-DINPUT=${PROJECT_SOURCE_DIR}/${source}" "-DOUTPUT=${PROJECT_BINARY_DIR}/${file}.gz"
+                -P "${PROJECT_SOURCE_DIR}/cmake/gzip.cmake"
+            DEPENDS "${source}" cmake/gzip.cmake
+            VERBATIM)
+    endforeach()
+    add_custom_target(fwsplice_compressed_docs ALL DEPENDS ${compressed})
+    install(FILES "${PROJECT_BINARY_DIR}/fwsplice.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+    install(FILES "${PROJECT_BINARY_DIR}/changelog.gz" DESTINATION "${FWSPLICE_DOC_DIR}")
+else()
+    install(FILES docs/fwsplice.1 DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+    install(FILES docs/changelog DESTINATION "${FWSPLICE_DOC_DIR}")
+endif()
 
 set(CPACK_PACKAGE_NAME fwsplice)
 set(CPACK_PACKAGE_VENDOR "fwsplice developers")
 set(CPACK_PACKAGE_CONTACT "fwsplice developers <maintainers@fwsplice.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "join a bootloader and a sketch into one flashable image")
-set(CPACK_PACKAGE_DESCRIPTION
-    "fwsplice writes a combined firmware image: the bootloader's first 8192 bytes, \
-padded with 0xFF, then the application (sketch) image at offset 0x2000. It also ships \
-the image layout as a header-only CMake package (fwsplice::combined_image).")
+# Lines kept short for dpkg; a line of its own per sentence.
+set(CPACK_PACKAGE_DESCRIPTION "fwsplice writes a combined firmware image: the bootloader's
+first 8192 bytes, padded with 0xFF, then the application (sketch) image at
+offset 0x2000. A failed or interrupted run leaves the output as it was.
+It also ships a CMake package: fwsplice::fwsplice, the image layout as the
+header-only fwsplice::combined_image, and fwsplice_add_image() for builds.")
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_RESOURCE_FILE_README "${PROJECT_SOURCE_DIR}/README.md")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

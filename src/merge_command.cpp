@@ -1,15 +1,14 @@
 #include "merge_command.hpp"
 
-#include "combined_image.hpp"
-#include "huge_pages.hpp"
+#include <fwsplice/combined_image.hpp>
+
+#include "image_buffer.hpp"
 #include "input_file.hpp"
 #include "whole_file.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
-#include <new>
 #include <utility>
 
 namespace fwsplice {
@@ -115,15 +114,12 @@ int merge_command(int argc, char** argv) noexcept
 
     const image_layout layout = layout_for(bootloader_size, sketch_size);
     const auto image_size = static_cast<std::size_t>(layout.total_size);
-    // An array, not a vector: a vector would zero the image only for the reads to overwrite it.
-    // NOLINTNEXTLINE(modernize-avoid-c-arrays)
-    const std::unique_ptr<unsigned char[]> image{new (std::nothrow) unsigned char[image_size]};
+    const image_buffer image = allocate_image(image_size);
     if (!image) {
         std::puts("Unable to open allocate memory");
         return status_no_memory;
     }
     std::printf("Allocated %d bytes for buffer\n", layout.total_size);
-    advise_huge_pages(image.get(), image_size);
 
     std::fill_n(image.get() + layout.bootloader_bytes, layout.gap_bytes, gap_value);
     const bool whole_bootloader = layout.bootloader_bytes == bootloader_size;

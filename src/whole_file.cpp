@@ -6,10 +6,8 @@
 #include <array>
 #include <cstdio>
 #include <exception>
-#include <filesystem>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -32,18 +30,7 @@ namespace {
 
 /// Removes a regular file that a failed write left partial, so that no torn image can be
 /// flashed. A device such as /dev/full, or a link, stays.
-void remove_if_regular(const char* path) noexcept
-{
-    try {
-        const std::filesystem::path file = std::filesystem::u8path(path);
-        std::error_code error;
-        if (std::filesystem::is_regular_file(std::filesystem::symlink_status(file, error))) {
-            std::filesystem::remove(file, error);
-        }
-    } catch (const std::exception&) {
-        return;  // The path cannot be held or converted; leave the file rather than guess.
-    }
-}
+void remove_if_regular(const char* path) noexcept;
 
 /// Writes through the path itself, truncating what is there: only where no temporary file
 /// can stand in for the output.
@@ -92,6 +79,16 @@ bool name_temporary_file(const std::string& target, const char* six_characters) 
 }
 
 #if defined(_WIN32)
+
+void remove_if_regular(const char* path) noexcept
+{
+    const DWORD attributes = GetFileAttributesA(path);
+    constexpr DWORD not_regular =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & not_regular) == 0) {
+        DeleteFileA(path);
+    }
+}
 
 /// Set while the temporary file exists; the console handler runs on a thread of its own.
 std::atomic<bool> temporary_exists{false};
@@ -230,6 +227,14 @@ bool take_attributes(const temporary_file& /*temporary*/, const replace_target& 
 }
 
 #else
+
+void remove_if_regular(const char* path) noexcept
+{
+    struct stat info {};
+    if (lstat(path, &info) == 0 && S_ISREG(info.st_mode)) {
+        unlink(path);
+    }
+}
 
 constexpr std::array<int, 3> interrupting_signals{SIGINT, SIGTERM, SIGHUP};
 

@@ -19,7 +19,7 @@ export WINEPREFIX=$work/prefix WINEDEBUG=-all
 "$wine" wineboot -i >/dev/null 2>&1
 # The same tool without its manifest stands for Windows before 1903, where paths are ANSI.
 x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -static -Isrc src/main.cpp src/merge_command.cpp \
-    src/input_file.cpp src/whole_file.cpp src/huge_pages.cpp -o "$work/ansi.exe"
+    src/input_file.cpp src/whole_file.cpp src/image_buffer.cpp -o "$work/ansi.exe"
 cd "$work"
 
 failures=0
