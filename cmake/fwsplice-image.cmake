@@ -44,7 +44,7 @@ function(fwsplice_add_image name)
         _fwsplice_input_file(sketch "${arg_SKETCH}" SKETCH "${usage}")
     endif()
 
-    # The tool prints its progress lines; the build shows the comment instead.
+    # The tool's progress lines stay in the build log: its failure messages are among them.
     add_custom_command(OUTPUT "${output}"
         COMMAND fwsplice::fwsplice "${bootloader}" "${sketch}" "${output}"
         DEPENDS fwsplice::fwsplice "${bootloader}" "${sketch}"

@@ -219,8 +219,8 @@ replace_target find_replace_target(const char* path)
     return target;
 }
 
-/// The new file takes the access rules that its directory gives a new file; Windows keeps no
-/// owner or permission bits on the file itself for the old one to pass on.
+/// The new file takes the access rules that its directory passes on to new files; an access
+/// list set on the old file by hand is not carried over.
 bool take_attributes(const temporary_file& /*temporary*/, const replace_target& /*target*/) noexcept
 {
     return true;
