@@ -17,12 +17,17 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
 #if defined(__linux__)
+#include <sys/random.h>
 #include <sys/vfs.h>
 #endif
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdint>
+#include <cstring>
 #endif
 
 namespace fwsplice {
@@ -106,14 +111,14 @@ BOOL WINAPI remove_temporary_file(DWORD /*event*/)
 /// A new temporary file beside the target, removed unless it has been renamed over it.
 class temporary_file {
 public:
-    explicit temporary_file(const std::string& target) noexcept
+    explicit temporary_file(const std::string& target) noexcept : target_(target)
     {
         SetConsoleCtrlHandler(remove_temporary_file, TRUE);
         const unsigned long seed = GetCurrentProcessId() * 2654435761UL + GetTickCount();
         for (unsigned long attempt = 0; attempt < 100; ++attempt) {
             std::array<char, 7> six{};
             std::snprintf(six.data(), six.size(), "%06lx", (seed + attempt * 7919UL) & 0xFFFFFFUL);
-            if (!name_temporary_file(target, six.data())) {
+            if (!name_temporary_file(target_, six.data())) {
                 return;
             }
             // Shared for deletion, so that the console handler can remove it while it is open.
@@ -165,10 +170,10 @@ public:
 
     /// Replaces the target. An indexer or a virus scanner may hold the target open for a
     /// moment, so a sharing violation is tried again for about a second.
-    static bool rename_over(const std::string& target) noexcept
+    bool rename_over() noexcept
     {
         for (int attempt = 0; attempt < 20; ++attempt) {
-            if (MoveFileExA(temporary_name.data(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            if (MoveFileExA(temporary_name.data(), target_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
                 temporary_exists.store(false);
                 return true;
             }
@@ -182,6 +187,7 @@ public:
     }
 
 private:
+    const std::string& target_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
@@ -286,14 +292,40 @@ private:
     sigset_t previous_{};
 };
 
-/// A new temporary file beside the target, removed unless it has been renamed over it.
+#if defined(__linux__)
+/// Six characters for a temporary file's name that another process cannot guess.
+std::array<char, 7> random_characters() noexcept
+{
+    static constexpr std::string_view alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::array<unsigned char, 6> noise{};
+    if (getrandom(noise.data(), noise.size(), GRND_NONBLOCK) !=
+        static_cast<ssize_t>(noise.size())) {
+        // No entropy this early in boot: the clock will do, since a link never replaces a file.
+        const auto now =
+            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        std::memcpy(noise.data(), &now, noise.size());
+    }
+    std::array<char, 7> characters{};
+    std::transform(noise.begin(), noise.end(), characters.begin(),
+                   [](unsigned char value) { return alphabet[value % alphabet.size()]; });
+    return characters;
+}
+#endif
+
+/// A new temporary file beside the target, removed unless it has been renamed over it. Where
+/// the file system allows, it starts with no name (O_TMPFILE) and takes its temporary name only
+/// once complete, so that a SIGKILL or a power cut mid-write leaves nothing behind.
 class temporary_file {
 public:
-    explicit temporary_file(const std::string& target) noexcept
+    explicit temporary_file(const std::string& target) noexcept : target_(target)
     {
         handle_interruptions();
+        if (open_unnamed()) {
+            return;
+        }
         const interruptions_held held;
-        if (name_temporary_file(target, "XXXXXX")) {
+        if (name_temporary_file(target_, "XXXXXX")) {
             descriptor_ = mkstemp(temporary_name.data());
         }
         if (descriptor_ < 0) {
@@ -333,17 +365,19 @@ public:
         return true;
     }
 
+    /// Names the file if it has no name yet, and closes it.
     bool close() noexcept
     {
+        const bool named = !unnamed_ || link_in();
         const int open_descriptor = descriptor_;
         descriptor_ = -1;
-        return ::close(open_descriptor) == 0;
+        return ::close(open_descriptor) == 0 && named;
     }
 
-    static bool rename_over(const std::string& target) noexcept
+    bool rename_over() noexcept
     {
         const interruptions_held held;
-        if (std::rename(temporary_name.data(), target.c_str()) != 0) {
+        if (std::rename(temporary_name.data(), target_.c_str()) != 0) {
             return false;
         }
         temporary_name[0] = '\0';
@@ -351,7 +385,54 @@ public:
     }
 
 private:
+    /// Opens an unnamed file in the target's directory. Linking it in goes through
+    /// /proc/self/fd, so without /proc the file is named from the start.
+    bool open_unnamed() noexcept
+    {
+#if defined(__linux__) && defined(O_TMPFILE)
+        std::array<char, 4096> directory{'.'};
+        const std::size_t slash = target_.rfind('/');
+        if (access("/proc/self/fd", X_OK) != 0 ||
+            (slash != std::string::npos && slash + 1 >= directory.size())) {
+            return false;
+        }
+        if (slash != std::string::npos) {
+            std::copy_n(target_.begin(), slash + 1, directory.begin());
+        }
+        descriptor_ = open(directory.data(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        unnamed_ = descriptor_ >= 0;
+#endif
+        return unnamed_;
+    }
+
+    /// Gives the complete unnamed file its temporary name, beside the target.
+    bool link_in() noexcept
+    {
+#if defined(__linux__)
+        std::array<char, 32> self{};
+        std::snprintf(self.data(), self.size(), "/proc/self/fd/%d", descriptor_);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const interruptions_held held;
+            if (!name_temporary_file(target_, random_characters().data())) {
+                return false;
+            }
+            if (linkat(AT_FDCWD, self.data(), AT_FDCWD, temporary_name.data(), AT_SYMLINK_FOLLOW) ==
+                0) {
+                return true;
+            }
+            const int error = errno;
+            temporary_name[0] = '\0';
+            if (error != EEXIST) {
+                return false;
+            }
+        }
+#endif
+        return false;
+    }
+
+    const std::string& target_;
     int descriptor_ = -1;
+    bool unnamed_ = false;
 };
 
 /// True for a link that the kernel makes up rather than stores, such as /proc/self/fd/1 behind
@@ -476,7 +557,7 @@ write_outcome write_whole_file(const char* path, const unsigned char* bytes,
             !temporary.close()) {
             return write_outcome::not_written;
         }
-        if (!temporary_file::rename_over(target.name)) {
+        if (!temporary.rename_over()) {
             return write_in_place_after_rename(target.name.c_str(), bytes, size);
         }
         return write_outcome::written;

@@ -18,10 +18,11 @@ void treat_write_signals_as_errors() noexcept;
 
 /// Replaces the file at path with exactly these bytes, or leaves it as it was. A regular
 /// file, or a path that names nothing yet, is replaced by renaming a complete temporary
-/// file, "<name>.fwsplice-XXXXXX" beside the file that path finally leads to, over it; the
-/// temporary file is removed on failure and on SIGINT, SIGTERM and SIGHUP (Ctrl-C and
-/// Ctrl-Break on Windows). Devices, pipes, and files where no temporary file can be made or
-/// renamed are written in place; a partial regular file left by that is removed.
+/// file, "<name>.fwsplice-XXXXXX" beside the file that path finally leads to, over it (on
+/// Linux it has no name until complete); the temporary file is removed on failure and on
+/// SIGINT, SIGTERM and SIGHUP (Ctrl-C and Ctrl-Break on Windows). Devices, pipes, and files
+/// where no temporary file can be made or renamed are written in place; a partial regular
+/// file left by that is removed.
 write_outcome write_whole_file(const char* path, const unsigned char* bytes,
                                std::size_t size) noexcept;
 

@@ -14,6 +14,7 @@
 #include <map>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -154,30 +155,39 @@ TEST_F(output_test, a_run_replaces_only_the_file_the_output_leads_to)
 {
     const mode_t mask = umask(0);
     umask(mask);
-    for (const before state : every_state()) {
-        SCOPED_TRACE(static_cast<int>(state));
-        fs::remove_all(dir);
-        fs::create_directory(dir);
-        const std::string out = arrange(state);
-        snapshot expected = take_snapshot(dir);
-        const std::string target = replaced(state);
-        expected.try_emplace(
-            target, entry{fs::file_type::regular, 0666U & ~mask, geteuid(), getegid(), ""});
-        expected[target].content = expected_image(boot_bytes, sketch_bytes);
+    for (const bool unnamed : {true, false}) {
+        for (const before state : every_state()) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(state)) +
+                         (unnamed ? ", unnamed" : ", named"));
+            fs::remove_all(dir);
+            fs::create_directory(dir);
+            const std::string out = arrange(state);
+            snapshot expected = take_snapshot(dir);
+            const std::string target = replaced(state);
+            expected.try_emplace(
+                target, entry{fs::file_type::regular, 0666U & ~mask, geteuid(), getegid(), ""});
+            expected[target].content = expected_image(boot_bytes, sketch_bytes);
+            run_options options;
+            options.no_unnamed_files = !unnamed;
 
-        const run_result result = run_fwsplice({path("boot"), path("sketch"), out});
-        EXPECT_EQ(result.out, merged() + "Wrote combined file to " + out + " \n");
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(take_snapshot(dir), expected);
+            const run_result result = run_fwsplice({path("boot"), path("sketch"), out}, options);
+            EXPECT_EQ(result.out, merged() + "Wrote combined file to " + out + " \n");
+            EXPECT_EQ(result.status, 0);
+            EXPECT_EQ(take_snapshot(dir), expected);
+        }
     }
 }
 
 TEST_F(output_test, a_failed_write_leaves_the_output_and_the_inputs_as_they_were)
 {
-    for (const bool ignored : {false, true}) {
+    // SIGXFSZ as a shell leaves it and as a caller that ignores it leaves it; the temporary
+    // file with and without a name while it is written.
+    for (const auto& [ignored, unnamed] :
+         {std::pair{false, true}, std::pair{true, true}, std::pair{false, false}}) {
         for (const before state : every_state()) {
             SCOPED_TRACE(std::to_string(static_cast<int>(state)) +
-                         (ignored ? ", SIGXFSZ ignored" : ", SIGXFSZ default"));
+                         (ignored ? ", SIGXFSZ ignored" : ", SIGXFSZ default") +
+                         (unnamed ? ", unnamed" : ", named"));
             fs::remove_all(dir);
             fs::create_directory(dir);
             const std::string out = arrange(state);
@@ -186,6 +196,7 @@ TEST_F(output_test, a_failed_write_leaves_the_output_and_the_inputs_as_they_were
             run_options over_the_limit;
             over_the_limit.file_size = 4096;
             over_the_limit.ignore_sigxfsz = ignored;
+            over_the_limit.no_unnamed_files = !unnamed;
             const run_result result =
                 run_fwsplice({path("boot"), path("sketch"), out}, over_the_limit);
             EXPECT_EQ(result.out, merged() + "Unable to write output file " + out + "\n");
@@ -250,27 +261,31 @@ TEST_F(output_test, a_full_disk_keeps_the_old_image)
 TEST_F(output_test, an_interrupted_run_keeps_the_old_image)
 {
     old_bytes = pattern(70000, 26);
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
-        SCOPED_TRACE(signal_number);
-        fs::remove_all(dir);
-        fs::create_directory(dir);
-        write_file("boot", boot_bytes);
-        sparse_file("sketch", off_t{1} << 30);
-        const std::string out = write_file("out", old_bytes);
+    for (const bool unnamed : {true, false}) {
+        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+            SCOPED_TRACE(std::to_string(signal_number) + (unnamed ? ", unnamed" : ", named"));
+            fs::remove_all(dir);
+            fs::create_directory(dir);
+            write_file("boot", boot_bytes);
+            sparse_file("sketch", off_t{1} << 30);
+            const std::string out = write_file("out", old_bytes);
+            run_options options;
+            options.no_unnamed_files = !unnamed;
 
-        running_fwsplice run{{path("boot"), path("sketch"), out}};
-        // The image is being written once its temporary file is there.
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (entries_in(dir) < 4 && std::chrono::steady_clock::now() < give_up) {
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
+            running_fwsplice run{{path("boot"), path("sketch"), out}, options};
+            const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (!run.writing_in(dir) && std::chrono::steady_clock::now() < give_up) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            kill(run.pid(), signal_number);
+            const run_result result = run.wait();
+
+            EXPECT_EQ(result.status, 128 + signal_number);
+            EXPECT_EQ(read_file(out), old_bytes);
+            // Only SIGKILL, which no process can catch, may leave a temporary file behind, and
+            // only one that had a name while it was written.
+            EXPECT_EQ(entries_in(dir), signal_number == SIGKILL && !unnamed ? 4 : 3);
         }
-        kill(run.pid(), signal_number);
-        const run_result result = run.wait();
-
-        EXPECT_EQ(result.status, 128 + signal_number);
-        EXPECT_EQ(read_file(out), old_bytes);
-        // Only SIGKILL, which no process can catch, may leave the temporary file behind.
-        EXPECT_EQ(entries_in(dir), signal_number == SIGKILL ? 4 : 3);
     }
 }
 

@@ -2,11 +2,20 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <stdexcept>
 
@@ -47,6 +56,27 @@ bool open_descriptor_3(const std::string& file)
     return descriptor >= 0 && dup2(descriptor, 3) == 3;
 }
 
+/// A seccomp filter that answers open(O_TMPFILE) with EOPNOTSUPP, as a file system without
+/// unnamed files does; every other call goes through.
+bool refuse_unnamed_files(const run_options& options)
+{
+    if (!options.no_unnamed_files) {
+        return true;
+    }
+    constexpr auto tmpfile_bit = static_cast<unsigned>(O_TMPFILE & ~O_DIRECTORY);
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, tmpfile_bit, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 bool drop_privileges(const run_options& options)
 {
     if (!options.unprivileged || geteuid() != 0) {
@@ -67,7 +97,7 @@ bool drop_privileges(const run_options& options)
     argv.push_back(nullptr);
     if (setrlimit(RLIMIT_FSIZE, &file_size) == 0 && setrlimit(RLIMIT_AS, &address_space) == 0 &&
         break_pipe(options.broken_pipe) && open_descriptor_3(options.descriptor_3) &&
-        drop_privileges(options)) {
+        drop_privileges(options) && refuse_unnamed_files(options)) {
         execv(FWSPLICE_BINARY, argv.data());
     }
     _exit(127);
@@ -101,6 +131,27 @@ running_fwsplice::running_fwsplice(const std::vector<std::string>& args, const r
     if (child_ < 0) {
         throw std::runtime_error("could not start " FWSPLICE_BINARY);
     }
+}
+
+bool running_fwsplice::writing_in(const std::string& directory) const
+{
+    const std::string process = "/proc/" + std::to_string(child_);
+    std::error_code error;
+    for (const auto& item : std::filesystem::directory_iterator(process + "/fd", error)) {
+        const std::string file = std::filesystem::read_symlink(item.path(), error).string();
+        std::ifstream details(process + "/fdinfo/" + item.path().filename().string());
+        std::string field;
+        unsigned flags = 0;
+        while (details >> field && field != "flags:") {
+        }
+        details >> std::oct >> flags;
+        struct stat info {};
+        if (file.rfind(directory + "/", 0) == 0 && (flags & O_ACCMODE) != O_RDONLY &&
+            stat(item.path().c_str(), &info) == 0 && info.st_size > 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 run_result running_fwsplice::wait()

@@ -13,10 +13,11 @@
 struct run_options {
     rlim_t file_size = RLIM_INFINITY;
     rlim_t address_space = RLIM_INFINITY;
-    bool ignore_sigxfsz = false;  ///< as a caller that ignores SIGXFSZ would leave it
-    int broken_pipe = -1;         ///< a descriptor made a pipe whose reader has gone, or -1
-    bool unprivileged = false;    ///< run as nobody when the suite runs as root
-    std::string descriptor_3;     ///< a file opened for writing as descriptor 3, if named
+    bool ignore_sigxfsz = false;    ///< as a caller that ignores SIGXFSZ would leave it
+    int broken_pipe = -1;           ///< a descriptor made a pipe whose reader has gone, or -1
+    bool unprivileged = false;      ///< run as nobody when the suite runs as root
+    std::string descriptor_3;       ///< a file opened for writing as descriptor 3, if named
+    bool no_unnamed_files = false;  ///< make open(O_TMPFILE) fail, as on file systems without it
 };
 
 struct run_result {
@@ -35,6 +36,8 @@ public:
     explicit running_fwsplice(const std::vector<std::string>& args,
                               const run_options& options = {});
     pid_t pid() const { return child_; }
+    /// True once the tool has a file in this directory open and some bytes written to it.
+    bool writing_in(const std::string& directory) const;
     run_result wait();
 
 private:
