@@ -195,20 +195,18 @@ private:
 /// directory and not a link, or a name that holds nothing yet.
 struct replace_target {
     bool possible;
-    bool exists;
     bool writable;
     std::string name;
 };
 
 replace_target find_replace_target(const char* path)
 {
-    replace_target target{false, false, true, path};
+    replace_target target{false, true, path};
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         target.possible = GetLastError() == ERROR_FILE_NOT_FOUND;
         return target;
     }
-    target.exists = true;
     target.writable = (attributes & FILE_ATTRIBUTE_READONLY) == 0;
     if ((attributes &
          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0) {

@@ -20,8 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uid_t nobody = 65534;
-
 /// One directory entry as a user would compare it: type, mode, owner, and bytes or link text.
 struct entry {
     fs::file_type type;

@@ -21,8 +21,6 @@
 
 namespace {
 
-constexpr uid_t nobody = 65534;
-
 /// Every signal back to its default and none blocked, as a shell starts a command; the test
 /// runner's own settings must not hide a signal that would kill the tool for a user.
 void reset_signals(const run_options& options)

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+/// The user an unprivileged run takes, and the owner of files given away in tests.
+inline constexpr uid_t nobody = 65534;
+
 /// How the tool's process is set up before it starts. By default it gets every signal as a
 /// shell leaves it: default dispositions, nothing blocked.
 struct run_options {
