@@ -2,14 +2,16 @@
 
 #include <fwsplice/combined_image.hpp>
 
+#include "bootloader_tail.hpp"
 #include "image_buffer.hpp"
 #include "input_file.hpp"
 #include "whole_file.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <utility>
+#include <cstring>
 
 namespace fwsplice {
 namespace {
@@ -24,10 +26,22 @@ struct input_role {
 constexpr input_role bootloader_role{"bootloader", "Bootloader", max_bootloader_size};
 constexpr input_role sketch_role{"sketch", "Sketch", max_sketch_size};
 
-void report_unreadable(const input_role& role, const char* path) noexcept
+/// The second line of a failure, on standard error: what the system said, for users whose
+/// standard output goes to a log or nowhere. Flushed after the first, so that the two stay in
+/// order where both streams go to one place.
+void report_reason(const char* path, const char* reason) noexcept
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "fwsplice: %s: %s\n", path, reason);
+}
+
+void report_unreadable(const input_role& role, const char* path, const char* reason) noexcept
 {
     std::printf("Unable to read %s binary file %s\n", role.name, path);
+    report_reason(path, reason);
 }
+
+constexpr const char* not_regular = "not a regular file";
 
 /// The length of an open input, or -1 where seeking cannot tell it.
 long measure(std::FILE* file) noexcept
@@ -49,11 +63,13 @@ file_handle open_input(const input_role& role, const char* path, std::int32_t& s
     input_open opening = input_open::not_opened;
     file_handle file = open_regular_file(path, opening);
     if (opening == input_open::not_regular) {
-        report_unreadable(role, path);
+        report_unreadable(role, path, not_regular);
         return nullptr;
     }
     if (!file) {
+        const char* const reason = std::strerror(errno);
         std::printf("Unable to open %s binary file %s\n", role.name, path);
+        report_reason(path, reason);
         return nullptr;
     }
     // Unbuffered, so that measuring reads nothing and the one fread is one read from the file;
@@ -61,11 +77,12 @@ file_handle open_input(const input_role& role, const char* path, std::int32_t& s
     static_cast<void>(std::setvbuf(file.get(), nullptr, _IONBF, 0));
     const long measured = measure(file.get());
     if (measured < 0) {
-        report_unreadable(role, path);
+        report_unreadable(role, path, std::strerror(errno));
         return nullptr;
     }
     if (measured > role.max_size) {
         std::printf("%s binary file %s is too large\n", role.title, path);
+        report_reason(path, std::strerror(EFBIG));
         return nullptr;
     }
     size = static_cast<std::int32_t>(measured);
@@ -73,18 +90,34 @@ file_handle open_input(const input_role& role, const char* path, std::int32_t& s
     return file;
 }
 
-/// Moves the first count bytes of an input into place with one read request, then closes
-/// it; false if fewer bytes came than were asked for. An input meant to be read whole must
-/// also end there: one that holds more than it measured (a file still being written, a
-/// /proc file that measures 0) would otherwise be merged cut short.
-bool read_input(file_handle file, unsigned char* place, std::int32_t count, bool whole) noexcept
+/// Moves the first count bytes of an input into place with one read request; returns why it
+/// failed, or nullptr. An input meant to be read whole must also end there: one that holds
+/// more than it measured (a file still being written, a /proc file that measures 0) would
+/// otherwise be merged cut short.
+const char* read_input(std::FILE* file, unsigned char* place, std::int32_t count,
+                       bool whole) noexcept
 {
     const auto wanted = static_cast<std::size_t>(count);
-    if (std::fread(place, 1, wanted, file.get()) != wanted) {
-        return false;
+    if (std::fread(place, 1, wanted, file) != wanted) {
+        return std::ferror(file) != 0 ? std::strerror(errno) : "shorter than it measured";
     }
     unsigned char beyond = 0;
-    return !whole || (std::fread(&beyond, 1, 1, file.get()) == 0 && std::ferror(file.get()) == 0);
+    if (whole && std::fread(&beyond, 1, 1, file) != 0) {
+        return "longer than it measured";
+    }
+    return whole && std::ferror(file) != 0 ? std::strerror(errno) : nullptr;
+}
+
+/// The cut of a long bootloader stays silent on standard output, but bytes other than erased
+/// flash past its region are worth a warning: a sketch given as the bootloader looks so.
+void warn_of_dropped_data(std::FILE* bootloader, const char* path, std::int32_t size) noexcept
+{
+    if (scan_bootloader_tail(bootloader, sketch_offset).first_data >= 0) {
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "fwsplice: warning: %s: %d bytes past offset %d dropped, not all 0xFF\n",
+                     path, size - sketch_offset, sketch_offset);
+    }
 }
 
 }  // namespace
@@ -117,30 +150,41 @@ int merge_command(int argc, char** argv) noexcept
     const image_buffer image = allocate_image(image_size);
     if (!image) {
         std::puts("Unable to open allocate memory");
+        std::fflush(stdout);
+        std::fprintf(stderr, "fwsplice: %s\n", std::strerror(ENOMEM));
         return status_no_memory;
     }
     std::printf("Allocated %d bytes for buffer\n", layout.total_size);
 
     std::fill_n(image.get() + layout.bootloader_bytes, layout.gap_bytes, gap_value);
     const bool whole_bootloader = layout.bootloader_bytes == bootloader_size;
-    if (!read_input(std::move(bootloader), image.get(), layout.bootloader_bytes,
-                    whole_bootloader)) {
-        report_unreadable(bootloader_role, bootloader_path);
+    if (const char* const reason = read_input(bootloader.get(), image.get(),
+                                              layout.bootloader_bytes, whole_bootloader)) {
+        report_unreadable(bootloader_role, bootloader_path, reason);
         return status_file_failed;
     }
-    if (!read_input(std::move(sketch), image.get() + sketch_offset, layout.sketch_bytes, true)) {
-        report_unreadable(sketch_role, sketch_path);
+    if (!whole_bootloader) {
+        warn_of_dropped_data(bootloader.get(), bootloader_path, bootloader_size);
+    }
+    bootloader.reset();
+    if (const char* const reason =
+            read_input(sketch.get(), image.get() + sketch_offset, layout.sketch_bytes, true)) {
+        report_unreadable(sketch_role, sketch_path, reason);
         return status_file_failed;
     }
+    sketch.reset();
 
-    switch (write_whole_file(output_path, image.get(), image_size)) {
+    const write_result written = write_whole_file(output_path, image.get(), image_size);
+    switch (written.outcome) {
     case write_outcome::written:
         break;
     case write_outcome::not_opened:
         std::printf("Unable to open output file %s for writing \n", output_path);
+        report_reason(output_path, written.reason);
         return status_file_failed;
     case write_outcome::not_written:
         std::printf("Unable to write output file %s\n", output_path);
+        report_reason(output_path, written.reason);
         return status_file_failed;
     }
     std::printf("Wrote combined file to %s \n", output_path);

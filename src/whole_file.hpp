@@ -7,9 +7,15 @@ namespace fwsplice {
 /// How an attempt to write a whole file ended.
 enum class write_outcome {
     written,     ///< the file holds exactly the bytes given
-    not_opened,  ///< neither a temporary file nor the file itself could be opened for writing
-    not_written  ///< something failed after opening; the file holds what it held before,
-                 ///< unless it could only be written in place (see write_whole_file)
+    not_opened,  ///< the output, or a temporary file for it, could not be opened; nothing changed
+    not_written  ///< something failed after opening; the output is as it was, or, where it
+                 ///< could only be written in place, removed or emptied
+};
+
+/// The outcome, and what the system said where it is not written.
+struct write_result {
+    write_outcome outcome;
+    const char* reason;  ///< the system's message, or nullptr when written
 };
 
 /// Turns the signals that end a process on a failed write (SIGPIPE for a pipe whose reader
@@ -17,13 +23,12 @@ enum class write_outcome {
 void treat_write_signals_as_errors() noexcept;
 
 /// Replaces the file at path with exactly these bytes, or leaves it as it was. A regular
-/// file, or a path that names nothing yet, is replaced by renaming a complete temporary
-/// file, "<name>.fwsplice-XXXXXX" beside the file that path finally leads to, over it (on
-/// Linux it has no name until complete); the temporary file is removed on failure and on
-/// SIGINT, SIGTERM and SIGHUP (Ctrl-C and Ctrl-Break on Windows). Devices, pipes, and files
-/// where no temporary file can be made or renamed are written in place; a partial regular
-/// file left by that is removed.
-write_outcome write_whole_file(const char* path, const unsigned char* bytes,
-                               std::size_t size) noexcept;
+/// file, or a name that holds nothing yet, is replaced by renaming a complete temporary file
+/// over it. Only where no rename can serve (a device, a FIFO, a directory that refuses new
+/// files, a rename refused by the place) is it written in place, and then a failed write
+/// leaves it removed or emptied, never torn. A shortage of space, inodes, descriptors or
+/// memory never leads to writing in place.
+write_result write_whole_file(const char* path, const unsigned char* bytes,
+                              std::size_t size) noexcept;
 
 }  // namespace fwsplice

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <filesystem>
 #include <iostream>
@@ -35,16 +36,37 @@ TEST_F(merge_test, wrong_argument_counts_print_usage_and_create_nothing)
     }
 }
 
+/// The warning for a bootloader whose bytes past 8192 are not all 0xFF.
+std::string dropped(const std::string& path, long long boot_size)
+{
+    return "fwsplice: warning: " + path + ": " + std::to_string(boot_size - 0x2000) +
+           " bytes past offset 8192 dropped, not all 0xFF\n";
+}
+
 TEST_F(merge_test, places_bootloader_gap_and_sketch_byte_for_byte)
 {
+    // A bootloader's bytes past 8192 are cut either way; `tail` says what they hold: the
+    // pattern, erased flash (0xFF), or 0xFF but for the last byte.
+    enum tail_bytes { data, erased, erased_but_last };
     const struct {
         std::size_t boot;
         std::size_t sketch;
-    } cases[] = {{0, 0},    {0, 1},    {1, 0},       {1, 100},      {8191, 3},     {8192, 3},
-                 {8193, 3}, {8193, 0}, {20000, 100}, {5000, 70000}, {100, 5 << 20}};
+        tail_bytes tail;
+    } cases[] = {{0, 0, data},       {0, 1, data},        {1, 0, data},
+                 {1, 100, data},     {8191, 3, data},     {8192, 3, data},
+                 {8193, 3, data},    {8193, 0, data},     {20000, 100, data},
+                 {5000, 70000, data}, {100, 5 << 20, data}, {8193, 3, erased_but_last},
+                 {200000, 10, erased}, {200000, 10, erased_but_last}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.boot) + " + " + std::to_string(c.sketch));
-        const std::string boot_bytes = pattern(c.boot, 3);
+        SCOPED_TRACE(std::to_string(c.boot) + " + " + std::to_string(c.sketch) + ", tail " +
+                     std::to_string(c.tail));
+        std::string boot_bytes = pattern(c.boot, 3);
+        if (c.tail != data) {
+            std::fill(boot_bytes.begin() + 0x2000, boot_bytes.end(), '\xFF');
+        }
+        if (c.tail == erased_but_last) {
+            boot_bytes.back() = '\x00';
+        }
         const std::string sketch_bytes = pattern(c.sketch, 4);
         const std::string boot = write_file("boot", boot_bytes);
         const std::string sketch = write_file("sketch", sketch_bytes);
@@ -56,7 +78,8 @@ TEST_F(merge_test, places_bootloader_gap_and_sketch_byte_for_byte)
                                   opened("sketch", sketch, static_cast<long long>(c.sketch)) +
                                   allocated(static_cast<long long>(c.sketch)) +
                                   "Wrote combined file to " + out + " \n");
-        EXPECT_EQ(result.err, "");
+        const bool warned = c.boot > 0x2000 && c.tail != erased;
+        EXPECT_EQ(result.err, warned ? dropped(boot, static_cast<long long>(c.boot)) : "");
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(read_file(out), expected_image(boot_bytes, sketch_bytes));
     }
@@ -93,38 +116,55 @@ TEST_F(merge_test, failures_print_one_message_return_minus_two_and_leave_no_outp
     const std::string full = device("full");
     const std::string both_opened = opened("bootloader", boot, 100) + opened("sketch", sketch, 200);
     const std::string merged = both_opened + allocated(200);
+    const auto why = [](const std::string& culprit, const std::string& reason) {
+        return "fwsplice: " + culprit + ": " + reason + "\n";
+    };
+    const std::string irregular = "not a regular file";
     const struct {
         std::vector<std::string> args;
         std::string out;
+        std::string err;
         run_options options;
     } cases[] = {
-        {{missing, sketch, out}, "Unable to open bootloader binary file " + missing + "\n", {}},
+        {{missing, sketch, out},
+         "Unable to open bootloader binary file " + missing + "\n",
+         why(missing, "No such file or directory"),
+         {}},
         {{boot, missing, out},
          opened("bootloader", boot, 100) + "Unable to open sketch binary file " + missing + "\n",
+         why(missing, "No such file or directory"),
          {}},
         {{boot, sketch, missing + "/out"},
          merged + "Unable to open output file " + missing + "/out for writing \n",
+         why(missing + "/out", "No such file or directory"),
          {}},
-        {{dir, sketch, out}, "Unable to read bootloader binary file " + dir + "\n", {}},
-        {{"/dev/zero", sketch, out}, "Unable to read bootloader binary file /dev/zero\n", {}},
+        {{dir, sketch, out}, "Unable to read bootloader binary file " + dir + "\n",
+         why(dir, irregular), {}},
+        {{"/dev/zero", sketch, out}, "Unable to read bootloader binary file /dev/zero\n",
+         why("/dev/zero", irregular), {}},
         {{boot, fifo, out},
          opened("bootloader", boot, 100) + "Unable to read sketch binary file " + fifo + "\n",
+         why(fifo, irregular),
          {}},
-        {{huge_boot, sketch, out}, "Bootloader binary file " + huge_boot + " is too large\n", {}},
+        {{huge_boot, sketch, out}, "Bootloader binary file " + huge_boot + " is too large\n",
+         why(huge_boot, "File too large"), {}},
         {{max_boot, huge_sketch, out},
          opened("bootloader", max_boot, INT_MAX) + "Sketch binary file " + huge_sketch +
              " is too large\n",
+         why(huge_sketch, "File too large"),
          {}},
-        {{boot, sketch, full}, merged + "Unable to write output file " + full + "\n", {}},
+        {{boot, sketch, full}, merged + "Unable to write output file " + full + "\n",
+         why(full, "No space left on device"), {}},
         {{boot, sketch, out},
          merged + "Unable to write output file " + out + "\n",
+         why(out, "File too large"),
          {4096, RLIM_INFINITY}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.out);
         const run_result result = run_fwsplice(c.args, c.options);
         EXPECT_EQ(result.out, c.out);
-        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.err, c.err);
         EXPECT_EQ(result.status, 254);
         EXPECT_FALSE(fs::exists(out));
     }
@@ -178,7 +218,7 @@ TEST_F(merge_test, a_failed_allocation_of_the_largest_image_is_reported)
     EXPECT_EQ(result.out, opened("bootloader", boot, 100) +
                               opened("sketch", sketch, INT_MAX - 0x2000) +
                               "Unable to open allocate memory\n");
-    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.err, "fwsplice: Cannot allocate memory\n");
     EXPECT_EQ(result.status, 253);
     EXPECT_FALSE(fs::exists(path("out")));
 }

@@ -10,7 +10,7 @@ wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 
 cmake -S . -B "$out" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DBUILD_TESTING=OFF \
     -DFWSPLICE_WARNINGS_AS_ERRORS=ON >/dev/null
-cmake --build "$out" --parallel "$(nproc)"
+cmake --build "$out" --parallel "$(nproc)" --target fwsplice fwsplice_no_manifest
 exe=$out/fwsplice.exe
 
 work=$(mktemp -d)
@@ -18,8 +18,7 @@ trap '"$(dirname "$wine")/wineserver" -k 2>/dev/null || true; rm -rf "$work"' EX
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
 "$wine" wineboot -i >/dev/null 2>&1
 # The same tool without its manifest stands for Windows before 1903, where paths are ANSI.
-x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -static -Isrc src/main.cpp src/merge_command.cpp \
-    src/input_file.cpp src/whole_file.cpp src/image_buffer.cpp -o "$work/ansi.exe"
+cp "$out/fwsplice_no_manifest.exe" "$work/ansi.exe"
 cd "$work"
 
 failures=0

@@ -1,0 +1,261 @@
+// Windows: what the output path leads to, the temporary file beside it, and writing in place.
+#include "output_file.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <string_view>
+
+namespace fwsplice {
+namespace {
+
+/// The temporary file's name while it exists, for the console handler, which runs on a thread
+/// of its own and may not allocate. There is one temporary file at a time.
+std::array<char, 4096> temporary_name{};
+std::atomic<bool> temporary_exists{false};
+
+/// Ctrl-C, Ctrl-Break or a closed console: deletes the temporary file (shared for deletion,
+/// it goes when the process's handle closes) and lets the default handler end the process.
+BOOL WINAPI remove_temporary_file(DWORD /*event*/)
+{
+    if (temporary_exists.load()) {
+        DeleteFileA(temporary_name.data());
+    }
+    return FALSE;
+}
+
+/// Makes "<name>.fwsplice-XXXXXX" from the output's name, the name's last part cut short
+/// where the whole would pass the 255 characters that a name may have. False where the
+/// directory part alone leaves no room.
+bool name_temporary_file(const std::string& target, unsigned long six_digits) noexcept
+{
+    static constexpr std::string_view suffix = ".fwsplice-";
+    constexpr std::size_t name_max = 255;
+    const std::size_t separator = target.find_last_of("\\/:");
+    const std::size_t start = separator == std::string::npos ? 0 : separator + 1;
+    const std::size_t stem = std::min(target.size() - start, name_max - suffix.size() - 6);
+    if (start + stem + suffix.size() + 7 > temporary_name.size()) {
+        return false;
+    }
+    char* end = std::copy_n(target.begin(), start + stem, temporary_name.begin());
+    end = std::copy(suffix.begin(), suffix.end(), end);
+    std::snprintf(end, 7, "%06lx", six_digits & 0xFFFFFFUL);
+    return true;
+}
+
+bool write_all(HANDLE handle, const unsigned char* bytes, std::size_t size) noexcept
+{
+    while (size > 0) {
+        const DWORD chunk = size < (DWORD{1} << 30) ? static_cast<DWORD>(size) : DWORD{1} << 30;
+        DWORD written = 0;
+        if (!WriteFile(handle, bytes, chunk, &written, nullptr) || written == 0) {
+            return false;
+        }
+        bytes += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool close_handle(HANDLE& handle) noexcept
+{
+    const HANDLE closing = handle;
+    handle = INVALID_HANDLE_VALUE;
+    return closing == INVALID_HANDLE_VALUE || CloseHandle(closing) != 0;
+}
+
+failure last_failure() noexcept
+{
+    return system_failure(static_cast<long>(GetLastError()));
+}
+
+}  // namespace
+
+failure system_failure(long code) noexcept
+{
+    switch (code) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_PRIVILEGE_NOT_HELD:
+        return {failure_kind::permission, code, nullptr};
+    case ERROR_NOT_SAME_DEVICE:
+        return {failure_kind::place, code, nullptr};
+    default:
+        return {failure_kind::other, code, nullptr};
+    }
+}
+
+failure refusal(const char* text) noexcept
+{
+    return {failure_kind::other, 0, text};
+}
+
+const char* describe(const failure& reason) noexcept
+{
+    static std::array<char, 512> message{};
+    if (reason.text != nullptr) {
+        return reason.text;
+    }
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, static_cast<DWORD>(reason.code), 0, message.data(),
+                                  static_cast<DWORD>(message.size()), nullptr);
+    if (length == 0) {
+        std::snprintf(message.data(), message.size(), "Windows error %ld", reason.code);
+        return message.data();
+    }
+    while (length > 0 && (message[length - 1] == '\r' || message[length - 1] == '\n' ||
+                          message[length - 1] == '.')) {
+        message[--length] = '\0';
+    }
+    return message.data();
+}
+
+output_target::~output_target() = default;
+
+// A disk file that is not read-only, or a name that holds nothing yet, can be replaced. A
+// read-only file is refused, as opening it for writing would be. Directories, reparse points
+// and devices (NUL, CON, which answer attribute queries too) are written in place.
+failure output_target::find(const char* path)
+{
+    name_ = path;
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        replaceable_ = error == ERROR_FILE_NOT_FOUND;
+        return replaceable_ ? failure{} : system_failure(static_cast<long>(error));
+    }
+    exists_ = true;
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        return system_failure(ERROR_ACCESS_DENIED);
+    }
+    if ((attributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        return {};
+    }
+    const HANDLE existing =
+        CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (existing != INVALID_HANDLE_VALUE) {
+        replaceable_ = GetFileType(existing) == FILE_TYPE_DISK;
+        CloseHandle(existing);
+    }
+    return {};
+}
+
+// The new file takes the access rules that its directory passes on to new files.
+failure temporary_file::create(const output_target& target)
+{
+    static const bool handler_installed = SetConsoleCtrlHandler(remove_temporary_file, TRUE) != 0;
+    static_cast<void>(handler_installed);
+    const unsigned long seed = GetCurrentProcessId() * 2654435761UL + GetTickCount();
+    for (unsigned long attempt = 0; attempt < 100; ++attempt) {
+        if (!name_temporary_file(target.name_, seed + attempt * 7919UL)) {
+            return system_failure(ERROR_FILENAME_EXCED_RANGE);
+        }
+        // Shared for deletion, so that the console handler can remove it while it is open.
+        handle_ = CreateFileA(temporary_name.data(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            temporary_exists.store(true);
+            return {};
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS) {
+            return last_failure();
+        }
+    }
+    return system_failure(ERROR_FILE_EXISTS);
+}
+
+failure temporary_file::fill(const output_target& /*target*/, const unsigned char* bytes,
+                             std::size_t size)
+{
+    if (!write_all(handle_, bytes, size) || !close_handle(handle_)) {
+        return last_failure();
+    }
+    return {};
+}
+
+// An indexer or a virus scanner may hold the target open for a moment, so a sharing
+// violation is tried again for about a second.
+failure temporary_file::rename_over(const output_target& target)
+{
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (MoveFileExA(temporary_name.data(), target.name_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            temporary_exists.store(false);
+            return {};
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) {
+            return system_failure(static_cast<long>(error));
+        }
+        Sleep(50);
+    }
+    return last_failure();
+}
+
+void temporary_file::remove() noexcept
+{
+    close_handle(handle_);
+    if (temporary_exists.exchange(false)) {
+        DeleteFileA(temporary_name.data());
+    }
+}
+
+in_place_file::~in_place_file()
+{
+    close_handle(handle_);
+}
+
+failure in_place_file::open(const output_target& target)
+{
+    handle_ = CreateFileA(target.name_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle_ == INVALID_HANDLE_VALUE) {
+        return last_failure();
+    }
+    regular_ = GetFileType(handle_) == FILE_TYPE_DISK;
+    return {};
+}
+
+// Disk files are compared by volume and file index; a console or a pipe cannot be told
+// apart this way and is taken as another file.
+bool in_place_file::is_standard_output() const noexcept
+{
+    const HANDLE standard_output = GetStdHandle(STD_OUTPUT_HANDLE);
+    BY_HANDLE_FILE_INFORMATION output{};
+    BY_HANDLE_FILE_INFORMATION standard{};
+    return regular_ && standard_output != nullptr && standard_output != INVALID_HANDLE_VALUE &&
+           GetFileType(standard_output) == FILE_TYPE_DISK &&
+           GetFileInformationByHandle(handle_, &output) &&
+           GetFileInformationByHandle(standard_output, &standard) &&
+           output.dwVolumeSerialNumber == standard.dwVolumeSerialNumber &&
+           output.nFileIndexHigh == standard.nFileIndexHigh &&
+           output.nFileIndexLow == standard.nFileIndexLow;
+}
+
+failure in_place_file::write(const unsigned char* bytes, std::size_t size)
+{
+    if ((regular_ && !SetEndOfFile(handle_)) || !write_all(handle_, bytes, size) ||
+        !close_handle(handle_)) {
+        return last_failure();
+    }
+    return {};
+}
+
+void in_place_file::discard(const output_target& target) noexcept
+{
+    if (!regular_) {
+        return;
+    }
+    close_handle(handle_);
+    if (DeleteFileA(target.name_.c_str())) {
+        return;
+    }
+    const HANDLE emptied = CreateFileA(target.name_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                       TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (emptied != INVALID_HANDLE_VALUE) {
+        CloseHandle(emptied);
+    }
+}
+
+}  // namespace fwsplice
