@@ -87,7 +87,12 @@ TEST_F(merge_test, places_bootloader_gap_and_sketch_byte_for_byte)
 
 TEST_F(merge_test, replaces_an_existing_output_even_when_it_names_an_input)
 {
-    for (const char* target : {"longer", "boot", "sketch"}) {
+    // Names as long as a file system allows, 255 bytes, leave no room for the temporary
+    // file's suffix and still get replaced whole.
+    const std::string long_name(250, 'l');
+    const std::string longest_name(255, 'm');
+    for (const std::string& target : {std::string("longer"), std::string("boot"),
+                                      std::string("sketch"), long_name, longest_name}) {
         SCOPED_TRACE(target);
         const std::string boot = write_file("boot", pattern(3000, 5));
         const std::string sketch = write_file("sketch", pattern(5000, 6));
@@ -98,8 +103,12 @@ TEST_F(merge_test, replaces_an_existing_output_even_when_it_names_an_input)
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.out.substr(result.out.rfind("Wrote")),
                   "Wrote combined file to " + out + " \n");
-        EXPECT_EQ(read_file(out), expected_image(pattern(3000, 5), pattern(5000, 6)));
+        EXPECT_TRUE(read_file(out) == expected_image(pattern(3000, 5), pattern(5000, 6)));
     }
+    const std::string new_longest(255, 'n');
+    EXPECT_EQ(run_fwsplice({path("boot"), path("sketch"), path(new_longest)}).status, 0);
+    EXPECT_TRUE(read_file(path(new_longest)) == read_file(path("longer")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 6);
 }
 
 TEST_F(merge_test, failures_print_one_message_return_minus_two_and_leave_no_output)

@@ -4,22 +4,65 @@
 #include <grp.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <stdexcept>
 
 namespace {
+
+/// A copy of the tool that any user can run, for runs as another user: the build tree may sit
+/// where only its owner can enter (a 0700 home, a mktemp -d directory).
+class reachable_copy {
+public:
+    reachable_copy()
+    {
+        std::string directory = (std::filesystem::temp_directory_path() / "fwsplice-bin-XXXXXX").string();
+        if (mkdtemp(directory.data()) == nullptr) {
+            throw std::runtime_error("no directory for a copy of " FWSPLICE_BINARY);
+        }
+        directory_ = directory;
+        path_ = directory + "/fwsplice";
+        std::filesystem::copy_file(FWSPLICE_BINARY, path_);
+        chmod(directory_.c_str(), 0755);
+        chmod(path_.c_str(), 0755);
+    }
+    reachable_copy(const reachable_copy&) = delete;
+    reachable_copy& operator=(const reachable_copy&) = delete;
+    ~reachable_copy()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(directory_, ignored);
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string directory_;
+    std::string path_;
+};
+
+const std::string& binary_for(const run_options& options)
+{
+    static const std::string built = FWSPLICE_BINARY;
+    if (options.user == 0 || geteuid() != 0) {
+        return built;
+    }
+    static const reachable_copy copy;
+    return copy.path();
+}
 
 /// Every signal back to its default and none blocked, as a shell starts a command; the test
 /// runner's own settings must not hide a signal that would kill the tool for a user.
@@ -77,26 +120,71 @@ bool refuse_unnamed_files(const run_options& options)
 
 bool drop_privileges(const run_options& options)
 {
-    if (!options.unprivileged || geteuid() != 0) {
+    if (options.user == 0 || geteuid() != 0) {
         return true;
     }
-    return setgroups(0, nullptr) == 0 && setgid(nobody) == 0 && setuid(nobody) == 0;
+    return setgroups(0, nullptr) == 0 && setgid(options.user) == 0 && setuid(options.user) == 0;
 }
 
-[[noreturn]] void exec_tool(const std::vector<std::string>& args, const run_options& options)
+/// A seccomp filter that holds the first write to a descriptor above 2 (a file, not standard
+/// output) until the test, which gets the filter's listener through `channel`, lets go.
+bool hold_first_write(const run_options& options, int channel)
+{
+    if (!options.hold_first_write) {
+        return true;
+    }
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_write, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, 2, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+        return false;
+    }
+    const long listener = syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER,
+                                  SECCOMP_FILTER_FLAG_NEW_LISTENER, &program);
+    if (listener < 0) {
+        return false;
+    }
+    std::array<char, CMSG_SPACE(sizeof(int))> control{};
+    char byte = 0;
+    iovec data{&byte, 1};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    const int descriptor = static_cast<int>(listener);
+    std::memcpy(CMSG_DATA(header), &descriptor, sizeof(int));
+    return sendmsg(channel, &message, 0) == 1 && close(descriptor) == 0;
+}
+
+[[noreturn]] void exec_tool(const std::vector<std::string>& args, const run_options& options,
+                            int channel)
 {
     const rlimit file_size{options.file_size, options.file_size};
     const rlimit address_space{options.address_space, options.address_space};
+    const rlimit no_core{0, 0};  // a SIGQUIT in a test leaves no core file
+    const std::string& binary = binary_for(options);
     reset_signals(options);
     alarm(120);  // A tool that hangs (say, on a FIFO) fails its test instead of stalling the suite.
-    std::vector<char*> argv{const_cast<char*>(FWSPLICE_BINARY)};
+    std::vector<char*> argv{const_cast<char*>(binary.c_str())};
     std::transform(args.begin(), args.end(), std::back_inserter(argv),
                    [](const std::string& arg) { return const_cast<char*>(arg.c_str()); });
     argv.push_back(nullptr);
     if (setrlimit(RLIMIT_FSIZE, &file_size) == 0 && setrlimit(RLIMIT_AS, &address_space) == 0 &&
-        break_pipe(options.broken_pipe) && open_descriptor_3(options.descriptor_3) &&
-        drop_privileges(options) && refuse_unnamed_files(options)) {
-        execv(FWSPLICE_BINARY, argv.data());
+        setrlimit(RLIMIT_CORE, &no_core) == 0 && break_pipe(options.broken_pipe) &&
+        open_descriptor_3(options.descriptor_3) && drop_privileges(options) &&
+        refuse_unnamed_files(options) && hold_first_write(options, channel)) {
+        execv(binary.c_str(), argv.data());
     }
     _exit(127);
 }
@@ -120,36 +208,49 @@ running_fwsplice::running_fwsplice(const std::vector<std::string>& args, const r
     if (!out_ || !err_) {
         throw std::runtime_error("no scratch file for the tool's output");
     }
+    int channel[2] = {-1, -1};
+    if (options.hold_first_write && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
+        throw std::runtime_error("no channel for the held write");
+    }
     child_ = fork();
     if (child_ == 0) {
         dup2(fileno(out_.get()), STDOUT_FILENO);
         dup2(fileno(err_.get()), STDERR_FILENO);
-        exec_tool(args, options);
+        exec_tool(args, options, channel[1]);
     }
     if (child_ < 0) {
         throw std::runtime_error("could not start " FWSPLICE_BINARY);
     }
+    if (options.hold_first_write) {
+        close(channel[1]);
+        std::array<char, CMSG_SPACE(sizeof(int))> control{};
+        char byte = 0;
+        iovec data{&byte, 1};
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control.data();
+        message.msg_controllen = control.size();
+        if (recvmsg(channel[0], &message, 0) == 1 && CMSG_FIRSTHDR(&message) != nullptr) {
+            std::memcpy(&listener_, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof(int));
+        }
+        close(channel[0]);
+    }
 }
 
-bool running_fwsplice::writing_in(const std::string& directory) const
+running_fwsplice::~running_fwsplice()
 {
-    const std::string process = "/proc/" + std::to_string(child_);
-    std::error_code error;
-    for (const auto& item : std::filesystem::directory_iterator(process + "/fd", error)) {
-        const std::string file = std::filesystem::read_symlink(item.path(), error).string();
-        std::ifstream details(process + "/fdinfo/" + item.path().filename().string());
-        std::string field;
-        unsigned flags = 0;
-        while (details >> field && field != "flags:") {
-        }
-        details >> std::oct >> flags;
-        struct stat info {};
-        if (file.rfind(directory + "/", 0) == 0 && (flags & O_ACCMODE) != O_RDONLY &&
-            stat(item.path().c_str(), &info) == 0 && info.st_size > 0) {
-            return true;
-        }
+    if (listener_ >= 0) {
+        close(listener_);
     }
-    return false;
+}
+
+void running_fwsplice::wait_for_held_write()
+{
+    seccomp_notif request{};
+    if (listener_ < 0 || ioctl(listener_, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0) {
+        throw std::runtime_error("the tool's write was not held");
+    }
 }
 
 run_result running_fwsplice::wait()

@@ -18,9 +18,10 @@ struct run_options {
     rlim_t address_space = RLIM_INFINITY;
     bool ignore_sigxfsz = false;    ///< as a caller that ignores SIGXFSZ would leave it
     int broken_pipe = -1;           ///< a descriptor made a pipe whose reader has gone, or -1
-    bool unprivileged = false;      ///< run as nobody when the suite runs as root
+    uid_t user = 0;                 ///< run as this user (and group) when the suite runs as root
     std::string descriptor_3;       ///< a file opened for writing as descriptor 3, if named
     bool no_unnamed_files = false;  ///< make open(O_TMPFILE) fail, as on file systems without it
+    bool hold_first_write = false;  ///< its first write to a file is held until it is killed
 };
 
 struct run_result {
@@ -38,15 +39,20 @@ class running_fwsplice {
 public:
     explicit running_fwsplice(const std::vector<std::string>& args,
                               const run_options& options = {});
+    running_fwsplice(const running_fwsplice&) = delete;
+    running_fwsplice& operator=(const running_fwsplice&) = delete;
+    ~running_fwsplice();
     pid_t pid() const { return child_; }
-    /// True once the tool has a file in this directory open and some bytes written to it.
-    bool writing_in(const std::string& directory) const;
+    /// With hold_first_write: returns once the tool is inside its first write to a file, where
+    /// it stays until a signal ends it.
+    void wait_for_held_write();
     run_result wait();
 
 private:
     std::unique_ptr<std::FILE, scratch_closer> out_;
     std::unique_ptr<std::FILE, scratch_closer> err_;
     pid_t child_ = -1;
+    int listener_ = -1;  ///< the seccomp notifications of the held write
 };
 
 /// Runs the built fwsplice to its end and collects what it prints.

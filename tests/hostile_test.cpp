@@ -1,0 +1,255 @@
+// The output under hostile conditions: shortages that must never lead to writing in place,
+// shared sticky directories, another user flipping links, access control lists, and a
+// process waiting on an input.
+#include "output_fixture.hpp"
+
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using hostile_test = output_test;
+
+/// A second unprivileged user, besides nobody, for a directory owner and a caller that differ.
+constexpr uid_t someone = 65533;
+
+TEST_F(hostile_test, no_inode_left_keeps_the_output_and_every_input)
+{
+    fs::create_directory(path("disk"));
+    const scoped_mount disk{"tmpfs", path("disk"), "tmpfs", 0, "size=1m,nr_inodes=8"};
+    if (!disk.mounted()) {
+        GTEST_SKIP() << "mounting a tmpfs with few inodes needs root";
+    }
+    const std::string boot = write_file("disk/boot", boot_bytes);
+    const std::string sketch = write_file("disk/sketch", sketch_bytes);
+    write_file("disk/old", old_bytes);
+    for (int i = 0; std::ofstream(path("disk/filler" + std::to_string(i))); ++i) {
+    }
+    const std::string lines = opened("bootloader", boot, 3000) +
+                              opened("sketch", sketch, static_cast<long long>(sketch_bytes.size())) +
+                              allocated(static_cast<long long>(sketch_bytes.size()));
+    for (const bool unnamed : {true, false}) {
+        for (const char* name : {"sketch", "old", "new"}) {
+            SCOPED_TRACE(std::string(name) + (unnamed ? ", unnamed" : ", named"));
+            const std::string out = path("disk/") + name;
+            const snapshot expected = take_snapshot(path("disk"));
+            run_options options;
+            options.no_unnamed_files = !unnamed;
+            const run_result result = run_fwsplice({boot, sketch, out}, options);
+            EXPECT_EQ(result.out, lines + "Unable to open output file " + out + " for writing \n");
+            EXPECT_EQ(result.err, "fwsplice: " + out + ": No space left on device\n");
+            EXPECT_EQ(result.status, 254);
+            EXPECT_EQ(take_snapshot(path("disk")), expected);
+        }
+    }
+}
+
+TEST_F(hostile_test, a_rename_refused_in_a_sticky_directory_frees_the_copy_before_writing_in_place)
+{
+    // nobody's shared directory holds nobody's image, which someone else may write but not
+    // rename over. The disk holds the image once beside the old one, but not twice.
+    fs::create_directory(path("disk"));
+    const scoped_mount disk{"tmpfs", path("disk"), "tmpfs", 0, "size=256k,mode=1777"};
+    if (!disk.mounted()) {
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    }
+    sketch_bytes = pattern(150000, 27);
+    arrange(before::nothing);
+    const std::string out = write_file("disk/out", pattern(60000, 28));
+    ASSERT_EQ(chown(path("disk").c_str(), nobody, nobody), 0);
+    ASSERT_EQ(chown(out.c_str(), nobody, nobody), 0);
+    fs::permissions(out, fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec &
+                             ~fs::perms::others_exec);
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::others_exec);
+    run_options as_someone;
+    as_someone.user = someone;
+
+    const run_result result = run_fwsplice({path("boot"), path("sketch"), out}, as_someone);
+    EXPECT_EQ(result.out, merged() + "Wrote combined file to " + out + " \n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_file(out), expected_image(boot_bytes, sketch_bytes));
+    EXPECT_EQ(entries_in(path("disk")), 1);
+}
+
+/// A process of the test's own, ended with the test whichever way it ends.
+class child_process {
+public:
+    explicit child_process(pid_t pid) : pid_(pid) {}
+    child_process(const child_process&) = delete;
+    child_process& operator=(const child_process&) = delete;
+    ~child_process()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_;
+};
+
+/// A sysctl set for one test and restored after it.
+class scoped_sysctl {
+public:
+    scoped_sysctl(const std::string& name, const std::string& value) : file_("/proc/sys/" + name)
+    {
+        std::ifstream(file_) >> old_;
+        std::ofstream(file_) << value;
+    }
+    scoped_sysctl(const scoped_sysctl&) = delete;
+    scoped_sysctl& operator=(const scoped_sysctl&) = delete;
+    ~scoped_sysctl() { std::ofstream(file_) << old_; }
+
+private:
+    std::string file_;
+    std::string old_;
+};
+
+TEST_F(hostile_test, another_users_file_or_link_in_a_shared_sticky_directory_is_refused)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "root's runs are the ones the kernel's protections are for";
+    }
+    arrange(before::nothing);
+    fs::create_directory(path("shared"));
+    fs::permissions(path("shared"), fs::perms::all | fs::perms::sticky_bit);
+    fs::create_directory(path("private"));
+    write_file("shared/image", old_bytes);
+    ASSERT_EQ(chown(path("shared/image").c_str(), nobody, nobody), 0);
+    fs::create_symlink("../private/pwned", path("shared/link"));
+    ASSERT_EQ(lchown(path("shared/link").c_str(), nobody, nobody), 0);
+    const snapshot shared = take_snapshot(path("shared"));
+    for (const char* name : {"shared/image", "shared/link"}) {
+        SCOPED_TRACE(name);
+        const run_result result = run_fwsplice({path("boot"), path("sketch"), path(name)});
+        EXPECT_EQ(result.out, merged() + "Unable to open output file " + path(name) +
+                                  " for writing \n");
+        EXPECT_EQ(result.err, "fwsplice: " + path(name) + ": Permission denied\n");
+        EXPECT_EQ(result.status, 254);
+        EXPECT_EQ(take_snapshot(path("shared")), shared);
+        EXPECT_EQ(entries_in(path("private")), 0);
+    }
+}
+
+TEST_F(hostile_test, a_link_flipped_by_another_user_never_leads_root_to_create_a_file)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, and a second user to flip the link";
+    }
+    const scoped_sysctl links{"fs/protected_symlinks", "1"};
+    const scoped_sysctl regular{"fs/protected_regular", "1"};
+    arrange(before::nothing);
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::others_exec);
+    fs::create_directory(path("shared"));
+    fs::permissions(path("shared"), fs::perms::all | fs::perms::sticky_bit);
+    fs::create_directory(path("private"));
+    const std::string out = path("shared/out");
+    const child_process flipper{fork()};
+    if (flipper.pid() == 0) {
+        if (setgid(nobody) != 0 || setuid(nobody) != 0) {
+            _exit(1);
+        }
+        const std::string spare = path("shared/spare");
+        for (;;) {
+            if (symlink("../private/pwned", spare.c_str()) != 0 && errno != EEXIST) {
+                _exit(1);
+            }
+            rename(spare.c_str(), out.c_str());
+            unlink(out.c_str());
+        }
+    }
+    ASSERT_GT(flipper.pid(), 0);
+    struct stat info {};
+    while ((lstat(out.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) &&
+           waitpid(flipper.pid(), nullptr, WNOHANG) == 0) {
+    }
+    ASSERT_TRUE(S_ISLNK(info.st_mode)) << "the other user could not make the link";
+    for (int run = 0; run < 300; ++run) {
+        const run_result result = run_fwsplice({path("boot"), path("sketch"), out});
+        EXPECT_TRUE(result.status == 0 || result.status == 254) << result.out;
+        ASSERT_EQ(entries_in(path("private")), 0) << "run " << run;
+        // An image written to the path itself is root's, and the flipper cannot remove it.
+        if (lstat(out.c_str(), &info) == 0 && info.st_uid == 0) {
+            unlink(out.c_str());
+        }
+    }
+}
+
+std::string access_acl(const std::string& file)
+{
+    std::string acl(1024, '\0');
+    const ssize_t size = getxattr(file.c_str(), "system.posix_acl_access", acl.data(), acl.size());
+    acl.resize(size < 0 ? 0 : static_cast<std::size_t>(size));
+    return acl;
+}
+
+TEST_F(hostile_test, a_new_output_takes_the_default_acl_and_a_replaced_one_keeps_its_acl)
+{
+    arrange(before::nothing);
+    fs::create_directory(path("acl"));
+    write_file("acl/old", old_bytes);
+    const std::string set_default = "setfacl -d -m u::rw,g::-,o::- " + path("acl");
+    const std::string deny_nobody = "setfacl -m u:nobody:- " + path("acl/old");
+    if (std::system((set_default + " 2>/dev/null && " + deny_nobody).c_str()) != 0) {
+        GTEST_SKIP() << "setfacl (Debian's acl) is missing, or ACLs do not work here";
+    }
+    const std::string kept = access_acl(path("acl/old"));
+    ASSERT_FALSE(kept.empty());
+    std::ofstream{path("acl/touched")};
+    for (const bool unnamed : {true, false}) {
+        SCOPED_TRACE(unnamed ? "unnamed" : "named");
+        fs::remove(path("acl/new"));
+        run_options options;
+        options.no_unnamed_files = !unnamed;
+        for (const char* name : {"acl/new", "acl/old"}) {
+            EXPECT_EQ(run_fwsplice({path("boot"), path("sketch"), path(name)}, options).status, 0);
+        }
+        EXPECT_EQ(fs::status(path("acl/new")).permissions(),
+                  fs::status(path("acl/touched")).permissions());
+        EXPECT_EQ(access_acl(path("acl/old")), kept);
+    }
+}
+
+TEST_F(hostile_test, a_fifo_input_is_never_opened_so_its_waiting_writer_stays_waiting)
+{
+    arrange(before::nothing);
+    const std::string fifo = path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const child_process writer{fork()};
+    if (writer.pid() == 0) {
+        open(fifo.c_str(), O_WRONLY);
+        _exit(0);
+    }
+    ASSERT_GT(writer.pid(), 0);
+    // Waits until the writer is inside its open of the FIFO.
+    const std::string calls = "/proc/" + std::to_string(writer.pid()) + "/syscall";
+    for (long call = -1; call != SYS_openat; std::ifstream(calls) >> call) {
+    }
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, fifo.c_str(), IN_OPEN), 0);
+    for (const bool as_bootloader : {true, false}) {
+        const run_result result = run_fwsplice(
+            {as_bootloader ? fifo : path("boot"), as_bootloader ? path("sketch") : fifo, path("out")});
+        EXPECT_EQ(result.status, 254);
+    }
+    std::array<char, 4096> events{};
+    EXPECT_EQ(read(watch, events.data(), events.size()), -1) << "the FIFO was opened";
+    EXPECT_EQ(waitpid(writer.pid(), nullptr, WNOHANG), 0);
+    close(watch);
+}
+
+}  // namespace
