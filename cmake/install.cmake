@@ -8,6 +8,9 @@ set(FWSPLICE_DOC_DIR "${CMAKE_INSTALL_DATADIR}/doc/fwsplice")
 
 install(TARGETS fwsplice combined_image EXPORT fwsplice-targets
     RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+# fwsplice_add_image's check, which no user runs by hand.
+install(TARGETS fwsplice_check EXPORT fwsplice-targets
+    RUNTIME DESTINATION "${CMAKE_INSTALL_LIBEXECDIR}/fwsplice")
 install(FILES src/fwsplice/combined_image.hpp DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/fwsplice")
 # The licence, in the machine-readable form that Debian asks for.
 install(FILES docs/copyright DESTINATION "${FWSPLICE_DOC_DIR}")

@@ -218,8 +218,9 @@ void in_place_file::discard(const output_target& target) noexcept
                                  AT_SYMLINK_NOFOLLOW) == 0 &&
                          same_file(named, written) &&
                          unlinkat(target.directory_, target.name_.c_str(), 0) == 0;
-    if (!removed) {
-        static_cast<void>(ftruncate(descriptor, 0));
+    // Where even emptying fails, nothing is left to try; the status already says it failed.
+    if (!removed && ftruncate(descriptor, 0) != 0) {
+        return;
     }
 }
 

@@ -1,0 +1,38 @@
+# The hardening that Debian gives its own binaries, on fwsplice's targets only, so that a
+# parent project's flags stay as they are: fortified string and memory calls, a stack
+# protector, a position-independent executable whose relocations are read-only once loaded,
+# and no .comment section. Build paths stay out of the binaries, so that a release is the same
+# whoever builds it and wherever.
+if(NOT CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+    return()
+endif()
+set(fwsplice_optimized $<OR:$<CONFIG:Release>,$<CONFIG:RelWithDebInfo>,$<CONFIG:MinSizeRel>>)
+foreach(target fwsplice_objects fwsplice fwsplice_check)
+    target_compile_options(${target} PRIVATE
+        "-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=" "-ffile-prefix-map=${PROJECT_BINARY_DIR}/=")
+endforeach()
+if(WIN32)
+    # The PE header's time stamp would make every build differ.
+    target_link_options(fwsplice PRIVATE -Wl,--no-insert-timestamp)
+    return()
+endif()
+foreach(target fwsplice_objects fwsplice fwsplice_check)
+    # _FORTIFY_SOURCE needs optimisation; Debug builds (the sanitizers') go without it.
+    target_compile_options(${target} PRIVATE -fstack-protector-strong
+        $<${fwsplice_optimized}:-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2>)
+endforeach()
+foreach(target fwsplice fwsplice_check)
+    target_link_options(${target} PRIVATE -Wl,-z,relro,-z,now)
+    if(NOT FWSPLICE_STATIC AND NOT APPLE)
+        set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+        target_link_options(${target} PRIVATE -pie)
+    endif()
+    if(CMAKE_OBJCOPY AND NOT APPLE)
+        add_custom_command(TARGET ${target} POST_BUILD
+            COMMAND "${CMAKE_OBJCOPY}" --remove-section=.comment "$<TARGET_FILE:${target}>"
+            VERBATIM)
+    endif()
+endforeach()
+if(NOT FWSPLICE_STATIC AND NOT APPLE)
+    set_target_properties(fwsplice_objects PROPERTIES POSITION_INDEPENDENT_CODE ON)
+endif()
