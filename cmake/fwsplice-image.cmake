@@ -109,7 +109,8 @@ endfunction()
 # Sets <variable> to FLASH_SIZE as a decimal number of bytes: decimal or 0x hexadecimal, and
 # more than 0.
 function(_fwsplice_flash_size variable value usage)
-    if(NOT value MATCHES "^([1-9][0-9]{0,17}|0[xX][0-9a-fA-F]{1,15})$")
+    string(LENGTH "${value}" length)
+    if(NOT value MATCHES "^([1-9][0-9]*|0[xX][0-9a-fA-F]+)$" OR length GREATER 17)
         message(FATAL_ERROR "${usage}: FLASH_SIZE ${value} is not a number of bytes above 0 "
             "(decimal, or hexadecimal with 0x)")
     endif()
