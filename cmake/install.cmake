@@ -24,6 +24,10 @@ install(FILES "${PROJECT_BINARY_DIR}/fwsplice-config.cmake"
     "${PROJECT_BINARY_DIR}/fwsplice-config-version.cmake" cmake/fwsplice-image.cmake
     DESTINATION "${FWSPLICE_CMAKE_DIR}")
 
+# The man page carries the version and the date of the sources it was made from.
+include("${CMAKE_CURRENT_LIST_DIR}/source-date.cmake")
+configure_file(docs/fwsplice.1.in "${PROJECT_BINARY_DIR}/fwsplice.1" @ONLY)
+
 # Debian wants the man page and the changelog compressed, with gzip -n so that the package
 # is the same on every build; man reads either form.
 find_program(FWSPLICE_GZIP gzip)
@@ -31,11 +35,11 @@ mark_as_advanced(FWSPLICE_GZIP)
 if(FWSPLICE_GZIP)
     set(compressed "${PROJECT_BINARY_DIR}/fwsplice.1.gz"
         "${PROJECT_BINARY_DIR}/changelog.gz")
-    foreach(source docs/fwsplice.1 docs/changelog)
+    foreach(source "${PROJECT_BINARY_DIR}/fwsplice.1" "${PROJECT_SOURCE_DIR}/docs/changelog")
         get_filename_component(file "${source}" NAME)
         add_custom_command(OUTPUT "${PROJECT_BINARY_DIR}/${file}.gz"
             COMMAND "${CMAKE_COMMAND}" -DGZIP=${FWSPLICE_GZIP}
-                "-DINPUT=${PROJECT_SOURCE_DIR}/${source}" "-DOUTPUT=${PROJECT_BINARY_DIR}/${file}.gz"
+                "-DINPUT=${source}" "-DOUTPUT=${PROJECT_BINARY_DIR}/${file}.gz"
                 -P "${PROJECT_SOURCE_DIR}/cmake/gzip.cmake"
             DEPENDS "${source}" cmake/gzip.cmake
             VERBATIM)
@@ -44,7 +48,7 @@ if(FWSPLICE_GZIP)
     install(FILES "${PROJECT_BINARY_DIR}/fwsplice.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
     install(FILES "${PROJECT_BINARY_DIR}/changelog.gz" DESTINATION "${FWSPLICE_DOC_DIR}")
 else()
-    install(FILES docs/fwsplice.1 DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+    install(FILES "${PROJECT_BINARY_DIR}/fwsplice.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
     install(FILES docs/changelog DESTINATION "${FWSPLICE_DOC_DIR}")
 endif()
 
@@ -66,3 +70,17 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)
+
+# cmake --build <dir> --target release: the .deb, the .tar.gz (or, for Windows, a .zip) and
+# SHA256SUMS in <dir>/release, the same bytes whoever builds the same commit.
+add_custom_target(release
+    COMMAND "${CMAKE_COMMAND}" "-DBUILD_DIR=${PROJECT_BINARY_DIR}"
+        "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}" "-DSOURCE_DATE_EPOCH=${FWSPLICE_SOURCE_DATE_EPOCH}"
+        "-DVERSION=${PROJECT_VERSION}" "-DWINDOWS=${WIN32}" "-DBUILD_TYPE=${CMAKE_BUILD_TYPE}"
+        -P "${PROJECT_SOURCE_DIR}/cmake/release.cmake"
+    USES_TERMINAL
+    VERBATIM)
+add_dependencies(release fwsplice fwsplice_check)
+if(TARGET fwsplice_compressed_docs)
+    add_dependencies(release fwsplice_compressed_docs)
+endif()
