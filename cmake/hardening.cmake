@@ -27,7 +27,9 @@ foreach(target fwsplice fwsplice_check)
         set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
         target_link_options(${target} PRIVATE -pie)
     endif()
-    if(CMAKE_OBJCOPY AND NOT APPLE)
+    # llvm-objcopy cannot rewrite a static binary's IRELATIVE relocations; static builds are
+    # not the packaged ones.
+    if(CMAKE_OBJCOPY AND NOT APPLE AND NOT FWSPLICE_STATIC)
         add_custom_command(TARGET ${target} POST_BUILD
             COMMAND "${CMAKE_OBJCOPY}" --remove-section=.comment "$<TARGET_FILE:${target}>"
             VERBATIM)

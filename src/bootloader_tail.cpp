@@ -13,11 +13,12 @@ bootloader_tail scan_bootloader_tail(std::FILE* file, std::int64_t from) noexcep
     std::int64_t offset = from;
     for (;;) {
         const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file);
-        const auto end = chunk.begin() + static_cast<std::ptrdiff_t>(got);
-        const auto data = std::find_if(chunk.begin(), end,
-                                       [](unsigned char byte) { return byte != gap_value; });
+        const unsigned char* const begin = chunk.data();
+        const unsigned char* const end = begin + got;
+        const unsigned char* const data =
+            std::find_if(begin, end, [](unsigned char byte) { return byte != gap_value; });
         if (data != end) {
-            return {offset + (data - chunk.begin()), false};
+            return {offset + (data - begin), false};
         }
         offset += static_cast<std::int64_t>(got);
         if (got < chunk.size()) {

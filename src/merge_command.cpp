@@ -115,8 +115,8 @@ void warn_of_dropped_data(std::FILE* bootloader, const char* path, std::int32_t 
     if (scan_bootloader_tail(bootloader, sketch_offset).first_data >= 0) {
         std::fflush(stdout);
         std::fprintf(stderr,
-                     "fwsplice: warning: %s: %d bytes past offset %d dropped, not all 0xFF\n",
-                     path, size - sketch_offset, sketch_offset);
+                     "fwsplice: warning: %s: %d bytes past offset %d dropped, not all 0xFF\n", path,
+                     size - sketch_offset, sketch_offset);
     }
 }
 
@@ -158,8 +158,8 @@ int merge_command(int argc, char** argv) noexcept
 
     std::fill_n(image.get() + layout.bootloader_bytes, layout.gap_bytes, gap_value);
     const bool whole_bootloader = layout.bootloader_bytes == bootloader_size;
-    if (const char* const reason = read_input(bootloader.get(), image.get(),
-                                              layout.bootloader_bytes, whole_bootloader)) {
+    if (const char* const reason =
+            read_input(bootloader.get(), image.get(), layout.bootloader_bytes, whole_bootloader)) {
         report_unreadable(bootloader_role, bootloader_path, reason);
         return status_file_failed;
     }

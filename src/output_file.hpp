@@ -27,8 +27,8 @@ enum class failure_kind {
 /// A failed step, and what the system said about it.
 struct failure {
     failure_kind kind = failure_kind::none;
-    long code = 0;                ///< errno, or GetLastError() on Windows
-    const char* text = nullptr;   ///< our own words, where the system said nothing
+    long code = 0;               ///< errno, or GetLastError() on Windows
+    const char* text = nullptr;  ///< our own words, where the system said nothing
     explicit operator bool() const noexcept { return kind != failure_kind::none; }
 };
 
@@ -51,7 +51,7 @@ public:
     ~output_target();
 
     /// Resolves path as the kernel would, and refuses what it would refuse.
-    failure find(const char* path);
+    [[nodiscard]] failure find(const char* path);
     /// True for a regular file or a name that holds nothing yet: a rename can replace it.
     [[nodiscard]] bool replaceable() const noexcept { return replaceable_; }
 
@@ -59,17 +59,17 @@ private:
     friend class temporary_file;
     friend class in_place_file;
 #if !defined(_WIN32)
-    failure look_at(std::string& name, bool& followed);
+    [[nodiscard]] failure look_at(std::string& name, bool& followed);
 #endif
 #if defined(_WIN32)
     std::string name_;
 #else
-    int directory_ = -1;       ///< the directory that holds the final name
+    int directory_ = -1;  ///< the directory that holds the final name
     std::string directory_name_;
-    std::string name_;         ///< the final name within it
-    int existing_ = -1;        ///< the existing regular file, open for writing
-    struct stat old_ {};       ///< its status when it was found
-    bool follow_ = false;      ///< a link the kernel makes up (/dev/stdout): opened through it
+    std::string name_;     ///< the final name within it
+    int existing_ = -1;    ///< the existing regular file, open for writing
+    struct stat old_ {};   ///< its status when it was found
+    bool follow_ = false;  ///< a link the kernel makes up (/dev/stdout): opened through it
 #endif
     bool exists_ = false;
     bool replaceable_ = false;
@@ -84,10 +84,11 @@ public:
     temporary_file& operator=(const temporary_file&) = delete;
     ~temporary_file() { remove(); }
 
-    failure create(const output_target& target);
+    [[nodiscard]] failure create(const output_target& target);
     /// Gives it the target's permissions and owner (or a new file's), the bytes, and a name.
-    failure fill(const output_target& target, const unsigned char* bytes, std::size_t size);
-    failure rename_over(const output_target& target);
+    [[nodiscard]] failure fill(const output_target& target, const unsigned char* bytes,
+                               std::size_t size);
+    [[nodiscard]] failure rename_over(const output_target& target) const;
     /// Closes and removes it, if it is still there.
     void remove() noexcept;
 
@@ -95,7 +96,7 @@ private:
 #if defined(_WIN32)
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 #else
-    failure link_in(const output_target& target);
+    [[nodiscard]] failure link_in(const output_target& target) const;
 
     int descriptor_ = -1;
     int directory_ = -1;  ///< the target's, borrowed
@@ -111,11 +112,11 @@ public:
     in_place_file& operator=(const in_place_file&) = delete;
     ~in_place_file();
 
-    failure open(const output_target& target);
+    [[nodiscard]] failure open(const output_target& target);
     /// True when it is the open file that standard output writes to.
     [[nodiscard]] bool is_standard_output() const noexcept;
     /// Replaces its contents with the bytes, and closes it.
-    failure write(const unsigned char* bytes, std::size_t size);
+    [[nodiscard]] failure write(const unsigned char* bytes, std::size_t size);
     /// After a failed write: removes the partial file, or empties it where it cannot be
     /// removed, so that no torn image survives. A device is left alone.
     void discard(const output_target& target) noexcept;

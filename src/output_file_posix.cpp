@@ -213,11 +213,10 @@ void in_place_file::discard(const output_target& target) noexcept
     if (!regular_ || fstat(descriptor, &written) != 0) {
         return;
     }
-    const bool removed = !target.follow_ &&
-                         fstatat(target.directory_, target.name_.c_str(), &named,
-                                 AT_SYMLINK_NOFOLLOW) == 0 &&
-                         same_file(named, written) &&
-                         unlinkat(target.directory_, target.name_.c_str(), 0) == 0;
+    const bool removed =
+        !target.follow_ &&
+        fstatat(target.directory_, target.name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        same_file(named, written) && unlinkat(target.directory_, target.name_.c_str(), 0) == 0;
     // Where even emptying fails, nothing is left to try; the status already says it failed.
     if (!removed && ftruncate(descriptor, 0) != 0) {
         return;

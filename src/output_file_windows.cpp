@@ -177,7 +177,7 @@ failure temporary_file::fill(const output_target& /*target*/, const unsigned cha
 
 // An indexer or a virus scanner may hold the target open for a moment, so a sharing
 // violation is tried again for about a second.
-failure temporary_file::rename_over(const output_target& target)
+failure temporary_file::rename_over(const output_target& target) const
 {
     for (int attempt = 0; attempt < 20; ++attempt) {
         if (MoveFileExA(temporary_name.data(), target.name_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
@@ -251,8 +251,8 @@ void in_place_file::discard(const output_target& target) noexcept
     if (DeleteFileA(target.name_.c_str())) {
         return;
     }
-    const HANDLE emptied = CreateFileA(target.name_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                       TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE emptied = CreateFileA(target.name_.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                       nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (emptied != INVALID_HANDLE_VALUE) {
         CloseHandle(emptied);
     }

@@ -112,8 +112,8 @@ std::array<char, 7> random_characters() noexcept
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     std::array<unsigned char, 6> noise{};
 #if defined(__linux__)
-    const bool random = getrandom(noise.data(), noise.size(), GRND_NONBLOCK) ==
-                        static_cast<ssize_t>(noise.size());
+    const bool random =
+        getrandom(noise.data(), noise.size(), GRND_NONBLOCK) == static_cast<ssize_t>(noise.size());
 #else
     const bool random = false;
 #endif
@@ -261,7 +261,7 @@ failure temporary_file::fill(const output_target& target, const unsigned char* b
 
 // The complete unnamed file takes its temporary name only now, so that an interruption before
 // this point, even SIGKILL, leaves nothing behind.
-failure temporary_file::link_in(const output_target& target)
+failure temporary_file::link_in(const output_target& target) const
 {
     std::array<char, 32> self{};
     std::snprintf(self.data(), self.size(), "/proc/self/fd/%d", descriptor_);
@@ -281,14 +281,13 @@ failure temporary_file::link_in(const output_target& target)
     return system_failure(EEXIST);
 }
 
-failure temporary_file::rename_over(const output_target& target)
+failure temporary_file::rename_over(const output_target& target) const
 {
     // The name must still hold what was found at the start, and a name that held nothing may
     // not gain a file in the meantime: a rename never follows a link, but it would replace a
     // file that someone else put there.
     struct stat now {};
-    const bool present =
-        fstatat(directory_, target.name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool present = fstatat(directory_, target.name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
     if (present != target.exists_ || (present && !same_file(now, target.old_))) {
         return refusal("the output changed during the run");
     }

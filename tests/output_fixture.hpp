@@ -15,7 +15,6 @@
 #include <tuple>
 #include <vector>
 
-
 /// One directory entry as a user would compare it: type, mode, owner, and bytes or link text.
 struct entry {
     std::filesystem::file_type type;
@@ -35,14 +34,16 @@ using snapshot = std::map<std::string, entry>;
 inline snapshot take_snapshot(const std::string& directory)
 {
     snapshot entries;
-    for (const std::filesystem::directory_entry& item : std::filesystem::directory_iterator(directory)) {
+    for (const std::filesystem::directory_entry& item :
+         std::filesystem::directory_iterator(directory)) {
         struct stat info {};
         lstat(item.path().c_str(), &info);
         const std::filesystem::file_type type = item.symlink_status().type();
         entries[item.path().filename().string()] = {
             type, info.st_mode & 07777U, info.st_uid, info.st_gid,
-            type == std::filesystem::file_type::symlink ? std::filesystem::read_symlink(item.path()).string()
-                                           : read_file(item.path().string())};
+            type == std::filesystem::file_type::symlink
+                ? std::filesystem::read_symlink(item.path()).string()
+                : read_file(item.path().string())};
     }
     return entries;
 }
@@ -169,5 +170,6 @@ private:
 
 inline std::ptrdiff_t entries_in(const std::string& directory)
 {
-    return std::distance(std::filesystem::directory_iterator(directory), std::filesystem::directory_iterator());
+    return std::distance(std::filesystem::directory_iterator(directory),
+                         std::filesystem::directory_iterator());
 }

@@ -150,7 +150,7 @@ TEST_F(output_test, devices_and_pipes_are_written_in_place)
     holding.descriptor_3 = held;
     run_options holding_over_the_limit = holding;
     holding_over_the_limit.file_size = 8192;
-    const run_options reader_gone{RLIM_INFINITY, RLIM_INFINITY, false, 3, false};
+    const run_options reader_gone{RLIM_INFINITY, RLIM_INFINITY, false, 3};
     // Standard output's own file would get the progress lines inside the image.
     const std::string mixed = " for writing \n";
     const struct {
@@ -262,4 +262,3 @@ TEST_F(output_test, a_reader_of_standard_output_that_went_away_does_not_change_t
 }
 
 }  // namespace
-

@@ -30,7 +30,8 @@ class reachable_copy {
 public:
     reachable_copy()
     {
-        std::string directory = (std::filesystem::temp_directory_path() / "fwsplice-bin-XXXXXX").string();
+        std::string directory =
+            (std::filesystem::temp_directory_path() / "fwsplice-bin-XXXXXX").string();
         if (mkdtemp(directory.data()) == nullptr) {
             throw std::runtime_error("no directory for a copy of " FWSPLICE_BINARY);
         }
@@ -145,8 +146,8 @@ bool hold_first_write(const run_options& options, int channel)
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
         return false;
     }
-    const long listener = syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER,
-                                  SECCOMP_FILTER_FLAG_NEW_LISTENER, &program);
+    const long listener =
+        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &program);
     if (listener < 0) {
         return false;
     }
@@ -209,7 +210,8 @@ running_fwsplice::running_fwsplice(const std::vector<std::string>& args, const r
         throw std::runtime_error("no scratch file for the tool's output");
     }
     int channel[2] = {-1, -1};
-    if (options.hold_first_write && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
+    if (options.hold_first_write &&
+        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
         throw std::runtime_error("no channel for the held write");
     }
     child_ = fork();
@@ -245,7 +247,7 @@ running_fwsplice::~running_fwsplice()
     }
 }
 
-void running_fwsplice::wait_for_held_write()
+void running_fwsplice::wait_for_held_write() const
 {
     seccomp_notif request{};
     if (listener_ < 0 || ioctl(listener_, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0) {

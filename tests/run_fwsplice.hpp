@@ -45,7 +45,7 @@ public:
     pid_t pid() const { return child_; }
     /// With hold_first_write: returns once the tool is inside its first write to a file, where
     /// it stays until a signal ends it.
-    void wait_for_held_write();
+    void wait_for_held_write() const;
     run_result wait();
 
 private:

@@ -2,7 +2,7 @@
 
 // The C header, which freestanding compilers provide: firmware built for the target uses
 // this layout too, often without a C++ library.
-#include <stdint.h>
+#include <stdint.h>  // NOLINT(modernize-deprecated-headers)
 
 namespace fwsplice {
 
