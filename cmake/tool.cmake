@@ -9,7 +9,8 @@ if(WIN32)
         "${fwsplice_src}/output_file_windows.cpp")
 else()
     target_sources(fwsplice_objects PRIVATE "${fwsplice_src}/input_file_posix.cpp"
-        "${fwsplice_src}/output_file_posix.cpp" "${fwsplice_src}/temporary_file_posix.cpp")
+        "${fwsplice_src}/output_file_posix.cpp" "${fwsplice_src}/temporary_file_posix.cpp"
+        "${fwsplice_src}/signal_cleanup_posix.cpp")
 endif()
 target_link_libraries(fwsplice_objects PUBLIC combined_image)
 

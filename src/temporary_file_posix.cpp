@@ -3,6 +3,7 @@
 #include "output_file.hpp"
 
 #include "descriptor_posix.hpp"
+#include "signal_cleanup_posix.hpp"
 
 #if defined(__linux__)
 #include <sys/random.h>
@@ -22,88 +23,6 @@
 
 namespace fwsplice {
 namespace {
-
-/// The temporary file's directory and name while it has one, for the signal handler, which
-/// may not allocate. There is one temporary file at a time.
-int named_directory = -1;
-std::array<char, NAME_MAX + 1> temporary_name{};
-
-/// Removes the temporary file; the handler was reset on entry (SA_RESETHAND), so the signal,
-/// raised again, ends the process once this returns, as it would have ended it anyway.
-extern "C" void remove_temporary_file(int signal_number)
-{
-    if (temporary_name[0] != '\0') {
-        unlinkat(named_directory, temporary_name.data(), 0);
-    }
-    raise(signal_number);
-}
-
-/// True for a signal whose default action ends the process and that arrives from outside.
-/// Faults (SIGSEGV and the like) are left alone: they say the process itself went wrong.
-bool terminates(int signal_number) noexcept
-{
-    switch (signal_number) {
-    case SIGKILL:
-    case SIGSTOP:
-    case SIGCHLD:
-    case SIGCONT:
-    case SIGTSTP:
-    case SIGTTIN:
-    case SIGTTOU:
-    case SIGURG:
-    case SIGWINCH:
-    case SIGSEGV:
-    case SIGBUS:
-    case SIGFPE:
-    case SIGILL:
-    case SIGTRAP:
-    case SIGSYS:
-        return false;
-    default:
-        return true;
-    }
-}
-
-/// Installs the handler, once, on every terminating signal that the caller does not ignore
-/// (nohup, a shell's background job, and this tool's own SIGPIPE and SIGXFSZ stay ignored).
-void remove_on_signals() noexcept
-{
-    static bool installed = false;
-    if (installed) {
-        return;
-    }
-    installed = true;
-    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
-        struct sigaction current {};
-        if (!terminates(signal_number) || sigaction(signal_number, nullptr, &current) != 0 ||
-            current.sa_handler == SIG_IGN) {
-            continue;
-        }
-        struct sigaction removing {};
-        removing.sa_handler = remove_temporary_file;
-        sigfillset(&removing.sa_mask);
-        removing.sa_flags = static_cast<int>(SA_RESETHAND);
-        static_cast<void>(sigaction(signal_number, &removing, nullptr));
-    }
-}
-
-/// Holds every signal back while the temporary file and its recorded name change together,
-/// so that the handler never sees one without the other.
-class signals_held {
-public:
-    signals_held() noexcept
-    {
-        sigset_t all{};
-        sigfillset(&all);
-        sigprocmask(SIG_BLOCK, &all, &previous_);
-    }
-    signals_held(const signals_held&) = delete;
-    signals_held& operator=(const signals_held&) = delete;
-    ~signals_held() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-
-private:
-    sigset_t previous_{};
-};
 
 /// Six characters for a temporary file's name that another process cannot guess.
 std::array<char, 7> random_characters() noexcept
@@ -137,13 +56,13 @@ void name_temporary_file(int directory, const std::string& output_name) noexcept
     static constexpr std::string_view suffix = ".fwsplice-";
     const long name_max = fpathconf(directory, _PC_NAME_MAX);
     const std::size_t limit = std::min<std::size_t>(
-        name_max > 0 ? static_cast<std::size_t>(name_max) : NAME_MAX, temporary_name.size() - 1);
+        name_max > 0 ? static_cast<std::size_t>(name_max) : NAME_MAX, recorded.name.size() - 1);
     const std::size_t stem = std::min(output_name.size(), limit - suffix.size() - 6);
-    char* end = std::copy_n(output_name.begin(), stem, temporary_name.begin());
+    char* end = std::copy_n(output_name.begin(), stem, recorded.name.begin());
     end = std::copy(suffix.begin(), suffix.end(), end);
     end = std::copy_n(random_characters().data(), 6, end);
     *end = '\0';
-    named_directory = directory;
+    recorded.directory = directory;
 }
 
 /// For a new output: the mode a plain create gives, the umask's or, where the directory has a
@@ -223,13 +142,13 @@ failure temporary_file::create(const output_target& target)
     for (int attempt = 0; attempt < 100; ++attempt) {
         const signals_held held;
         name_temporary_file(directory_, target.name_);
-        descriptor_ = openat(directory_, temporary_name.data(),
+        descriptor_ = openat(directory_, recorded.name.data(),
                              O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode);
         if (descriptor_ >= 0) {
             return {};
         }
         const int error = errno;
-        temporary_name[0] = '\0';
+        recorded.name[0] = '\0';
         if (error != EEXIST) {
             return system_failure(error);
         }
@@ -268,12 +187,12 @@ failure temporary_file::link_in(const output_target& target) const
     for (int attempt = 0; attempt < 100; ++attempt) {
         const signals_held held;
         name_temporary_file(directory_, target.name_);
-        if (linkat(AT_FDCWD, self.data(), directory_, temporary_name.data(), AT_SYMLINK_FOLLOW) ==
+        if (linkat(AT_FDCWD, self.data(), directory_, recorded.name.data(), AT_SYMLINK_FOLLOW) ==
             0) {
             return {};
         }
         const int error = errno;
-        temporary_name[0] = '\0';
+        recorded.name[0] = '\0';
         if (error != EEXIST) {
             return system_failure(error);
         }
@@ -295,18 +214,18 @@ failure temporary_file::rename_over(const output_target& target) const
     int renamed = -1;
 #if defined(RENAME_NOREPLACE)
     if (!target.exists_) {
-        renamed = renameat2(directory_, temporary_name.data(), directory_, target.name_.c_str(),
+        renamed = renameat2(directory_, recorded.name.data(), directory_, target.name_.c_str(),
                             RENAME_NOREPLACE);
     }
     if (renamed != 0 && (target.exists_ || errno == EINVAL || errno == ENOSYS))
 #endif
     {
-        renamed = renameat(directory_, temporary_name.data(), directory_, target.name_.c_str());
+        renamed = renameat(directory_, recorded.name.data(), directory_, target.name_.c_str());
     }
     if (renamed != 0) {
         return system_failure(errno);
     }
-    temporary_name[0] = '\0';
+    recorded.name[0] = '\0';
     return {};
 }
 
@@ -314,9 +233,9 @@ void temporary_file::remove() noexcept
 {
     close_if_open(descriptor_);
     const signals_held held;
-    if (temporary_name[0] != '\0') {
-        unlinkat(directory_, temporary_name.data(), 0);
-        temporary_name[0] = '\0';
+    if (recorded.name[0] != '\0') {
+        unlinkat(directory_, recorded.name.data(), 0);
+        recorded.name[0] = '\0';
     }
 }
 
