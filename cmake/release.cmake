@@ -40,13 +40,13 @@ if(WINDOWS)
     file(COPY "${BUILD_DIR}/fwsplice.exe" "${SOURCE_DIR}/LICENSE" "${SOURCE_DIR}/README.md"
         DESTINATION "${scratch}/${name}")
     normalise("${scratch}/${name}")
-    string(TIMESTAMP zip_time "%Y-%m-%dT%H:%M:%SZ" UTC)
-    execute_process(COMMAND "${CMAKE_COMMAND}" -E tar cf "${release}/${name}.zip" --format=zip
-            "--mtime=${zip_time}" "${name}/LICENSE" "${name}/README.md" "${name}/fwsplice.exe"
-        WORKING_DIRECTORY "${scratch}" RESULT_VARIABLE status)
-    if(NOT status EQUAL 0)
-        message(FATAL_ERROR "release: the .zip could not be made")
+    # zip -X leaves out the extra fields that would record the files' owners and change times.
+    find_program(ZIP zip)
+    if(NOT ZIP)
+        message(FATAL_ERROR "release: the Windows .zip needs zip (Debian: apt-get install zip)")
     endif()
+    run("${CMAKE_COMMAND}" -E chdir "${scratch}" "${ZIP}" -X -9 -q "${release}/${name}.zip"
+        "${name}/LICENSE" "${name}/README.md" "${name}/fwsplice.exe")
 else()
     foreach(generator DEB TGZ)
         run(cpack --config "${BUILD_DIR}/CPackConfig.cmake" -G ${generator} -B "${scratch}/cpack")

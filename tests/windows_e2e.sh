@@ -106,5 +106,20 @@ image_is "path beyond the ANSI code page" 'вывод.bin' bytes.bin 'скетч
 check "no manifest: path beyond the ANSI code page" 254 "Opened bootloader file bytes.bin : size is 256
 Unable to open sketch binary file ????? ??.bin" -- ./ansi.exe bytes.bin 'скетч 固件.bin' out.bin
 
+# The Windows release: a .zip of the .exe, the licence and the README, the same bytes when made
+# again a second later.
+cmake --build "$out" --target release >/dev/null
+cp "$out"/release/*.zip first.zip
+touch "$root/README.md"
+cmake --build "$out" --target release >/dev/null
+if (cd "$out/release" && sha256sum -c --quiet SHA256SUMS) && cmp -s first.zip "$out"/release/*.zip &&
+    [ "$(unzip -Z1 first.zip | sed 's|.*/||' | tr '\n' ' ')" = "LICENSE README.md fwsplice.exe " ]; then
+    echo "ok   release: the .zip holds fwsplice.exe, LICENSE and README.md, and is made again the same"
+    passes=$((passes + 1))
+else
+    echo "FAIL release: the .zip differs when made again, or its SHA256SUMS or contents are wrong"
+    failures=$((failures + 1))
+fi
+
 echo "windows: $passes passed, $failures failed"
 [ "$failures" -eq 0 ]
