@@ -111,6 +111,20 @@ TEST_F(merge_test, replaces_an_existing_output_even_when_it_names_an_input)
     EXPECT_EQ(run_fwsplice({path("boot"), path("sketch"), path(new_longest)}).status, 0);
     EXPECT_TRUE(read_file(path(new_longest)) == read_file(path("longer")));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 6);
+
+    // A path just short of PATH_MAX (4096 bytes with its end) is made, then replaced.
+    std::string deep = dir;
+    while (deep.size() + 2 * 201 < 4095) {
+        deep += "/" + std::string(200, 'd');
+        fs::create_directory(deep);
+    }
+    const std::string near_path_max = deep + "/" + std::string(4094 - deep.size() - 1, 'p');
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(near_path_max.size());
+        EXPECT_EQ(run_fwsplice({path("boot"), path("sketch"), near_path_max}).status, 0);
+        EXPECT_TRUE(read_file(near_path_max) == read_file(path("longer")));
+        EXPECT_EQ(std::distance(fs::directory_iterator(deep), fs::directory_iterator()), 1);
+    }
 }
 
 TEST_F(merge_test, failures_print_one_message_return_minus_two_and_leave_no_output)
