@@ -64,11 +64,6 @@ failure system_failure(long code) noexcept
     }
 }
 
-failure refusal(const char* text) noexcept
-{
-    return {failure_kind::other, 0, text};
-}
-
 const char* describe(const failure& reason) noexcept
 {
     return reason.text != nullptr ? reason.text : std::strerror(static_cast<int>(reason.code));

@@ -85,11 +85,6 @@ failure system_failure(long code) noexcept
     }
 }
 
-failure refusal(const char* text) noexcept
-{
-    return {failure_kind::other, 0, text};
-}
-
 const char* describe(const failure& reason) noexcept
 {
     static std::array<char, 512> message{};

@@ -65,6 +65,26 @@ void name_temporary_file(int directory, const std::string& output_name) noexcept
     recorded.directory = directory;
 }
 
+/// Makes a file under a new temporary name with `make`, which returns false with errno set
+/// where it fails; a name that is taken already is replaced by another.
+template <typename Make>
+failure under_new_name(int directory, const std::string& output_name, Make make)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const signals_held held;
+        name_temporary_file(directory, output_name);
+        if (make(recorded.name.data())) {
+            return {};
+        }
+        const int error = errno;
+        recorded.name[0] = '\0';
+        if (error != EEXIST) {
+            return system_failure(error);
+        }
+    }
+    return system_failure(EEXIST);
+}
+
 /// For a new output: the mode a plain create gives, the umask's or, where the directory has a
 /// default ACL, the one the kernel has already applied. Set again on purpose: before Linux 6.6
 /// an unnamed file on a file system without ACLs did not get the umask.
@@ -139,21 +159,11 @@ failure temporary_file::create(const output_target& target)
         }
     }
 #endif
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const signals_held held;
-        name_temporary_file(directory_, target.name_);
-        descriptor_ = openat(directory_, recorded.name.data(),
-                             O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (descriptor_ >= 0) {
-            return {};
-        }
-        const int error = errno;
-        recorded.name[0] = '\0';
-        if (error != EEXIST) {
-            return system_failure(error);
-        }
-    }
-    return system_failure(EEXIST);
+    return under_new_name(directory_, target.name_, [this, mode](const char* name) {
+        descriptor_ =
+            openat(directory_, name, O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode);
+        return descriptor_ >= 0;
+    });
 }
 
 failure temporary_file::fill(const output_target& target, const unsigned char* bytes,
@@ -184,20 +194,9 @@ failure temporary_file::link_in(const output_target& target) const
 {
     std::array<char, 32> self{};
     std::snprintf(self.data(), self.size(), "/proc/self/fd/%d", descriptor_);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const signals_held held;
-        name_temporary_file(directory_, target.name_);
-        if (linkat(AT_FDCWD, self.data(), directory_, recorded.name.data(), AT_SYMLINK_FOLLOW) ==
-            0) {
-            return {};
-        }
-        const int error = errno;
-        recorded.name[0] = '\0';
-        if (error != EEXIST) {
-            return system_failure(error);
-        }
-    }
-    return system_failure(EEXIST);
+    return under_new_name(directory_, target.name_, [this, &self](const char* name) {
+        return linkat(AT_FDCWD, self.data(), directory_, name, AT_SYMLINK_FOLLOW) == 0;
+    });
 }
 
 failure temporary_file::rename_over(const output_target& target) const

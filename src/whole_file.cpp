@@ -45,6 +45,11 @@ bool in_place_allowed(const failure& reason) noexcept
 
 }  // namespace
 
+failure refusal(const char* text) noexcept
+{
+    return {failure_kind::other, 0, text};
+}
+
 void treat_write_signals_as_errors() noexcept
 {
 #if !defined(_WIN32)

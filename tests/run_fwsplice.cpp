@@ -127,6 +127,25 @@ bool drop_privileges(const run_options& options)
     return setgroups(0, nullptr) == 0 && setgid(options.user) == 0 && setuid(options.user) == 0;
 }
 
+/// One byte and room for one descriptor, as a message on a Unix socket.
+struct descriptor_message {
+    descriptor_message()
+    {
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control.data();
+        message.msg_controllen = control.size();
+    }
+    descriptor_message(const descriptor_message&) = delete;
+    descriptor_message& operator=(const descriptor_message&) = delete;
+    ~descriptor_message() = default;
+
+    std::array<char, CMSG_SPACE(sizeof(int))> control{};
+    char byte = 0;
+    iovec data{&byte, 1};
+    msghdr message{};
+};
+
 /// A seccomp filter that holds the first write to a descriptor above 2 (a file, not standard
 /// output) until the test, which gets the filter's listener through `channel`, lets go.
 bool hold_first_write(const run_options& options, int channel)
@@ -151,14 +170,8 @@ bool hold_first_write(const run_options& options, int channel)
     if (listener < 0) {
         return false;
     }
-    std::array<char, CMSG_SPACE(sizeof(int))> control{};
-    char byte = 0;
-    iovec data{&byte, 1};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control.data();
-    message.msg_controllen = control.size();
+    descriptor_message carrier;
+    msghdr& message = carrier.message;
     cmsghdr* header = CMSG_FIRSTHDR(&message);
     header->cmsg_level = SOL_SOCKET;
     header->cmsg_type = SCM_RIGHTS;
@@ -225,14 +238,8 @@ running_fwsplice::running_fwsplice(const std::vector<std::string>& args, const r
     }
     if (options.hold_first_write) {
         close(channel[1]);
-        std::array<char, CMSG_SPACE(sizeof(int))> control{};
-        char byte = 0;
-        iovec data{&byte, 1};
-        msghdr message{};
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control.data();
-        message.msg_controllen = control.size();
+        descriptor_message carrier;
+        msghdr& message = carrier.message;
         if (recvmsg(channel[0], &message, 0) == 1 && CMSG_FIRSTHDR(&message) != nullptr) {
             std::memcpy(&listener_, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof(int));
         }
