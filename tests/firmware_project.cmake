@@ -123,6 +123,16 @@ endif()
 build("nothing changed")
 
 if(CROSS)
+    if(MODE STREQUAL "subdirectory")
+        # Without a C++17 compiler for the build machine, configuring says what to do.
+        execute_process(COMMAND ${configure} -B "${WORK_DIR}/no-host-compiler"
+                -DFWSPLICE_HOST_CXX_COMPILER=/bin/false
+            RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+        string(REGEX REPLACE "[ \n]+" " " out "${out}")
+        if(status EQUAL 0 OR NOT out MATCHES "no C\\+\\+17 compiler for the build machine.*fwsplice_DIR")
+            message(FATAL_ERROR "configuring without a host compiler did not say so:\n${out}")
+        endif()
+    endif()
     return()
 endif()
 if(MODE STREQUAL "subdirectory")
