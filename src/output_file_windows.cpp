@@ -49,7 +49,7 @@ bool write_all(HANDLE handle, const unsigned char* bytes, std::size_t size) noex
     while (size > 0) {
         const DWORD chunk = size < (DWORD{1} << 30) ? static_cast<DWORD>(size) : DWORD{1} << 30;
         DWORD written = 0;
-        if (!WriteFile(handle, bytes, chunk, &written, nullptr) || written == 0) {
+        if (WriteFile(handle, bytes, chunk, &written, nullptr) == 0 || written == 0) {
             return false;
         }
         bytes += written;
@@ -172,10 +172,12 @@ failure temporary_file::fill(const output_target& /*target*/, const unsigned cha
 
 // An indexer or a virus scanner may hold the target open for a moment, so a sharing
 // violation is tried again for about a second.
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static): as on every platform
 failure temporary_file::rename_over(const output_target& target) const
 {
     for (int attempt = 0; attempt < 20; ++attempt) {
-        if (MoveFileExA(temporary_name.data(), target.name_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        if (MoveFileExA(temporary_name.data(), target.name_.c_str(), MOVEFILE_REPLACE_EXISTING) !=
+            0) {
             temporary_exists.store(false);
             return {};
         }
@@ -221,8 +223,8 @@ bool in_place_file::is_standard_output() const noexcept
     BY_HANDLE_FILE_INFORMATION standard{};
     return regular_ && standard_output != nullptr && standard_output != INVALID_HANDLE_VALUE &&
            GetFileType(standard_output) == FILE_TYPE_DISK &&
-           GetFileInformationByHandle(handle_, &output) &&
-           GetFileInformationByHandle(standard_output, &standard) &&
+           GetFileInformationByHandle(handle_, &output) != 0 &&
+           GetFileInformationByHandle(standard_output, &standard) != 0 &&
            output.dwVolumeSerialNumber == standard.dwVolumeSerialNumber &&
            output.nFileIndexHigh == standard.nFileIndexHigh &&
            output.nFileIndexLow == standard.nFileIndexLow;
@@ -230,7 +232,7 @@ bool in_place_file::is_standard_output() const noexcept
 
 failure in_place_file::write(const unsigned char* bytes, std::size_t size)
 {
-    if ((regular_ && !SetEndOfFile(handle_)) || !write_all(handle_, bytes, size) ||
+    if ((regular_ && SetEndOfFile(handle_) == 0) || !write_all(handle_, bytes, size) ||
         !close_handle(handle_)) {
         return last_failure();
     }
@@ -243,7 +245,7 @@ void in_place_file::discard(const output_target& target) noexcept
         return;
     }
     close_handle(handle_);
-    if (DeleteFileA(target.name_.c_str())) {
+    if (DeleteFileA(target.name_.c_str()) != 0) {
         return;
     }
     const HANDLE emptied = CreateFileA(target.name_.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
