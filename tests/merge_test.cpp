@@ -114,7 +114,7 @@ TEST_F(merge_test, replaces_an_existing_output_even_when_it_names_an_input)
 
     // A path just short of PATH_MAX (4096 bytes with its end) is made, then replaced.
     std::string deep = dir;
-    while (deep.size() + 2 * 201 < 4095) {
+    while (deep.size() + 402 < 4095) {  // room for one more directory and the name
         deep += "/" + std::string(200, 'd');
         fs::create_directory(deep);
     }
