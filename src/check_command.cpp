@@ -27,16 +27,6 @@ int unreadable(const char* image, const char* path) noexcept
     return refuse(image);
 }
 
-/// The length of an open file, or -1.
-std::int64_t length_of(std::FILE* file) noexcept
-{
-    if (std::fseek(file, 0, SEEK_END) != 0) {
-        return -1;
-    }
-    const long length = std::ftell(file);
-    return length < 0 || std::fseek(file, 0, SEEK_SET) != 0 ? -1 : length;
-}
-
 }  // namespace
 
 int check_command(int argc, char** argv) noexcept
@@ -56,7 +46,7 @@ int check_command(int argc, char** argv) noexcept
     }
 
     const file_handle sketch{std::fopen(sketch_path, "rb")};
-    const std::int64_t sketch_size = sketch ? length_of(sketch.get()) : -1;
+    const std::int64_t sketch_size = sketch ? measure(sketch.get()) : -1;
     if (sketch_size < 0) {
         return unreadable(image, sketch_path);
     }
@@ -69,7 +59,7 @@ int check_command(int argc, char** argv) noexcept
     }
 
     const file_handle bootloader{std::fopen(bootloader_path, "rb")};
-    const std::int64_t bootloader_size = bootloader ? length_of(bootloader.get()) : -1;
+    const std::int64_t bootloader_size = bootloader ? measure(bootloader.get()) : -1;
     if (bootloader_size < 0) {
         return unreadable(image, bootloader_path);
     }

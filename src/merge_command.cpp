@@ -43,19 +43,6 @@ void report_unreadable(const input_role& role, const char* path, const char* rea
 
 constexpr const char* not_regular = "not a regular file";
 
-/// The length of an open input, or -1 where seeking cannot tell it.
-long measure(std::FILE* file) noexcept
-{
-    if (std::fseek(file, 0, SEEK_END) != 0) {
-        return -1;
-    }
-    const long size = std::ftell(file);
-    if (size < 0 || std::fseek(file, 0, SEEK_SET) != 0) {
-        return -1;
-    }
-    return size;
-}
-
 /// Opens and measures one input and prints its "Opened" line, or prints its one failure
 /// message and returns no stream.
 file_handle open_input(const input_role& role, const char* path, std::int32_t& size) noexcept

@@ -14,6 +14,15 @@ function(run)
     set(output "${out}" PARENT_SCOPE)
 endfunction()
 
+# Runs a configure command that must fail with a message matching `expected`.
+function(expect_configure_failure why expected)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    string(REGEX REPLACE "[ \n]+" " " out "${out}")
+    if(status EQUAL 0 OR NOT out MATCHES "${expected}")
+        message(FATAL_ERROR "${why}: configuring did not fail with '${expected}':\n${out}")
+    endif()
+endfunction()
+
 set(source "${WORK_DIR}/src")
 set(build "${WORK_DIR}/build")
 set(step_link "Linking C(XX)? executable app")
@@ -125,13 +134,9 @@ build("nothing changed")
 if(CROSS)
     if(MODE STREQUAL "subdirectory")
         # Without a C++17 compiler for the build machine, configuring says what to do.
-        execute_process(COMMAND ${configure} -B "${WORK_DIR}/no-host-compiler"
-                -DFWSPLICE_HOST_CXX_COMPILER=/bin/false
-            RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
-        string(REGEX REPLACE "[ \n]+" " " out "${out}")
-        if(status EQUAL 0 OR NOT out MATCHES "no C\\+\\+17 compiler for the build machine.*fwsplice_DIR")
-            message(FATAL_ERROR "configuring without a host compiler did not say so:\n${out}")
-        endif()
+        expect_configure_failure("no host compiler"
+            "no C\\+\\+17 compiler for the build machine.*fwsplice_DIR"
+            ${configure} -B "${WORK_DIR}/no-host-compiler" -DFWSPLICE_HOST_CXX_COMPILER=/bin/false)
     endif()
     return()
 endif()
@@ -196,13 +201,8 @@ find_package(fwsplice CONFIG REQUIRED)
 add_executable(app app.cpp)
 ${call}
 ")
-    execute_process(COMMAND "${CMAKE_COMMAND}" -S "${source}" -B "${WORK_DIR}/misuse-${misuse}"
-        -G "${GENERATOR}" "-DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix"
-        RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
-    string(REGEX REPLACE "[ \n]+" " " out "${out}")
-    if(status EQUAL 0 OR NOT out MATCHES "${expected}")
-        message(FATAL_ERROR "${misuse}: configuring did not fail with '${expected}':\n${out}")
-    endif()
+    expect_configure_failure(${misuse} "${expected}" "${CMAKE_COMMAND}" -S "${source}"
+        -B "${WORK_DIR}/misuse-${misuse}" -G "${GENERATOR}" "-DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix")
 endforeach()
 
 foreach(installed bin/fwsplice libexec/fwsplice/fwsplice-check share/man/man1/fwsplice.1.gz include/fwsplice/combined_image.hpp

@@ -26,9 +26,7 @@ constexpr uid_t someone = 65533;
 
 TEST_F(hostile_test, no_inode_left_keeps_the_output_and_every_input)
 {
-    fs::create_directory(path("disk"));
-    const scoped_mount disk{"tmpfs", path("disk"), "tmpfs", 0, "size=1m,nr_inodes=8"};
-    if (!disk.mounted()) {
+    if (!mount_disk("size=1m,nr_inodes=8")) {
         GTEST_SKIP() << "mounting a tmpfs with few inodes needs root";
     }
     const std::string boot = write_file("disk/boot", boot_bytes);
@@ -62,9 +60,7 @@ TEST_F(hostile_test, a_rename_refused_in_a_sticky_directory_frees_the_copy_befor
 {
     // nobody's shared directory holds nobody's image, which someone else may write but not
     // rename over. The disk holds the image once beside the old one, but not twice.
-    fs::create_directory(path("disk"));
-    const scoped_mount disk{"tmpfs", path("disk"), "tmpfs", 0, "size=256k,mode=1777"};
-    if (!disk.mounted()) {
+    if (!mount_disk("size=256k,mode=1777")) {
         GTEST_SKIP() << "mounting a small tmpfs needs root";
     }
     sketch_bytes = pattern(150000, 27);

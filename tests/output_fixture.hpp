@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -55,6 +56,29 @@ inline void PrintTo(const entry& item, std::ostream* out)
          << " bytes}";
 }
 
+/// A mount taken down again at the end of the test; mounting needs root.
+class scoped_mount {
+public:
+    scoped_mount(const char* source, const std::string& target, const char* type,
+                 unsigned long flags, const char* options)
+        : target_(target), mounted_(mount(source, target.c_str(), type, flags, options) == 0)
+    {
+    }
+    scoped_mount(const scoped_mount&) = delete;
+    scoped_mount& operator=(const scoped_mount&) = delete;
+    ~scoped_mount()
+    {
+        if (mounted_) {
+            umount(target_.c_str());
+        }
+    }
+    bool mounted() const { return mounted_; }
+
+private:
+    std::string target_;
+    bool mounted_;
+};
+
 /// What the output's name holds before a run.
 enum class before {
     nothing,
@@ -69,6 +93,20 @@ enum class before {
 
 class output_test : public merge_fixture {
 protected:
+    /// Mounts a tmpfs with these options on path("disk") for this test; false where it cannot
+    /// (mounting needs root).
+    bool mount_disk(const char* options)
+    {
+        std::filesystem::create_directory(path("disk"));
+        disk_ = std::make_unique<scoped_mount>("tmpfs", path("disk"), "tmpfs", 0, options);
+        return disk_->mounted();
+    }
+    void TearDown() override
+    {
+        disk_.reset();
+        merge_fixture::TearDown();
+    }
+
     /// Lays out boot, sketch and what the output's name holds; returns the output path.
     std::string arrange(before state) const
     {
@@ -130,6 +168,7 @@ protected:
                allocated(static_cast<long long>(sketch_bytes.size()));
     }
 
+    std::unique_ptr<scoped_mount> disk_;
     std::string boot_bytes = pattern(3000, 21);
     std::string sketch_bytes = pattern(50000, 22);
     std::string old_bytes = pattern(70000, 23);
@@ -145,28 +184,6 @@ inline std::vector<before> every_state()
     }
     return states;
 }
-
-class scoped_mount {
-public:
-    scoped_mount(const char* source, const std::string& target, const char* type,
-                 unsigned long flags, const char* options)
-        : target_(target), mounted_(mount(source, target.c_str(), type, flags, options) == 0)
-    {
-    }
-    scoped_mount(const scoped_mount&) = delete;
-    scoped_mount& operator=(const scoped_mount&) = delete;
-    ~scoped_mount()
-    {
-        if (mounted_) {
-            umount(target_.c_str());
-        }
-    }
-    bool mounted() const { return mounted_; }
-
-private:
-    std::string target_;
-    bool mounted_;
-};
 
 inline std::ptrdiff_t entries_in(const std::string& directory)
 {

@@ -73,13 +73,9 @@ TEST_F(output_test, a_failed_write_leaves_the_output_and_the_inputs_as_they_were
     }
 }
 
-/// A mount taken down again at the end of the test; mounting needs root.
-
 TEST_F(output_test, a_full_disk_keeps_the_old_image)
 {
-    fs::create_directory(path("disk"));
-    const scoped_mount disk{"tmpfs", path("disk"), "tmpfs", 0, "size=256k"};
-    if (!disk.mounted()) {
+    if (!mount_disk("size=256k")) {
         GTEST_SKIP() << "mounting a small tmpfs needs root";
     }
     sketch_bytes = pattern(300000, 24);
