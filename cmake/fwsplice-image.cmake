@@ -98,7 +98,10 @@ function(_fwsplice_image_rules name bootloader sketch_argument output flash_size
     endif()
 
     # The tool's progress lines stay in the build log: its failure messages are among them.
+    # Not every generator makes an output's folder.
+    get_filename_component(output_dir "${output}" DIRECTORY)
     add_custom_command(OUTPUT "${output}"
+        COMMAND "${CMAKE_COMMAND}" -E make_directory "${output_dir}"
         COMMAND fwsplice::check "${output}" "${bootloader}" "${sketch}" "${flash_size}"
         COMMAND fwsplice::fwsplice "${bootloader}" "${sketch}" "${output}"
         DEPENDS fwsplice::fwsplice fwsplice::check "${bootloader}" "${sketch}" "${limit_file}"

@@ -1,50 +1,84 @@
-# fwsplice in a project cross-compiled for another machine: fwsplice and fwsplice-check are
-# built for the build machine by its own C++ compiler, in a build of their own with no
-# toolchain file, and fwsplice::fwsplice and fwsplice::check name the programs it makes. That
-# build runs on every build of the project and does nothing unless fwsplice's sources changed,
-# so an image is remade when the tool changes and never otherwise.
+# fwsplice added from source to another project: fwsplice and fwsplice-check are built for the
+# build machine as a project of their own, in <binary dir>/host, so that none of the parent's
+# toolchain, compilers or flags (for the target, often) reach them. fwsplice::fwsplice and
+# fwsplice::check name the programs it makes. It is built once, as Release, whatever
+# configuration the parent builds, and again only when one of fwsplice's own files changes; an
+# image is then remade.
 include(ExternalProject)
 
-find_program(FWSPLICE_HOST_CXX_COMPILER NAMES c++ g++ clang++ NO_CMAKE_FIND_ROOT_PATH
-    DOC "The build machine's C++17 compiler, which builds fwsplice in a cross build")
-mark_as_advanced(FWSPLICE_HOST_CXX_COMPILER)
-set(fwsplice_probe "${PROJECT_BINARY_DIR}/host-probe.cpp")
-file(WRITE "${fwsplice_probe}" "#include <cstdio>\n#include <string_view>\nint main() {}\n")
-set(fwsplice_probe_status 1)
-if(FWSPLICE_HOST_CXX_COMPILER)
-    execute_process(COMMAND "${FWSPLICE_HOST_CXX_COMPILER}" -std=c++17 -fsyntax-only
-            "${fwsplice_probe}"
-        RESULT_VARIABLE fwsplice_probe_status OUTPUT_QUIET ERROR_QUIET)
-endif()
-if(NOT fwsplice_probe_status EQUAL 0)
-    message(FATAL_ERROR "fwsplice: this project is cross-compiled, so fwsplice is built to run "
-        "on the build machine, and no C++17 compiler for the build machine was found "
-        "(FWSPLICE_HOST_CXX_COMPILER: ${FWSPLICE_HOST_CXX_COMPILER}). Install one (on Debian: "
-        "apt-get install g++) or name it with -DFWSPLICE_HOST_CXX_COMPILER=<path>; or point "
-        "fwsplice_DIR at an installed fwsplice and use find_package(fwsplice) instead of its "
-        "sources.")
+set(fwsplice_compiler_args "")
+if(NOT CMAKE_GENERATOR MATCHES "^(Visual Studio|Xcode)")
+    # An IDE generator brings its own compiler for the machine it runs on; others need one named.
+    find_program(FWSPLICE_HOST_CXX_COMPILER NAMES c++ g++ clang++ NO_CMAKE_FIND_ROOT_PATH
+        DOC "The build machine's C++17 compiler, which builds fwsplice for a parent project")
+    mark_as_advanced(FWSPLICE_HOST_CXX_COMPILER)
+    set(fwsplice_probe "${PROJECT_BINARY_DIR}/host-probe.cpp")
+    file(WRITE "${fwsplice_probe}" "#include <cstdio>\n#include <string_view>\nint main() {}\n")
+    set(fwsplice_probe_status 1)
+    if(FWSPLICE_HOST_CXX_COMPILER)
+        execute_process(COMMAND "${CMAKE_COMMAND}" -E env --unset=CXXFLAGS
+                "${FWSPLICE_HOST_CXX_COMPILER}" -std=c++17 -fsyntax-only "${fwsplice_probe}"
+            RESULT_VARIABLE fwsplice_probe_status OUTPUT_QUIET ERROR_QUIET)
+    endif()
+    if(NOT fwsplice_probe_status EQUAL 0)
+        message(FATAL_ERROR "fwsplice: fwsplice is built to run on the build machine, and no "
+            "C++17 compiler for the build machine was found (FWSPLICE_HOST_CXX_COMPILER: "
+            "${FWSPLICE_HOST_CXX_COMPILER}). Install one (on Debian: apt-get install g++) or "
+            "name it with -DFWSPLICE_HOST_CXX_COMPILER=<path>; or point fwsplice_DIR at an "
+            "installed fwsplice and use find_package(fwsplice) instead of its sources.")
+    endif()
+    set(fwsplice_compiler_args "-DCMAKE_CXX_COMPILER=${FWSPLICE_HOST_CXX_COMPILER}")
 endif()
 
 set(fwsplice_host_dir "${PROJECT_BINARY_DIR}/host")
+set(fwsplice_programs_dir "${fwsplice_host_dir}")
+set(fwsplice_build_command "")
+get_property(fwsplice_multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
+if(fwsplice_multi_config)
+    # The same generator below: Release only, in the same place for every parent configuration.
+    set(fwsplice_programs_dir "${fwsplice_host_dir}/Release")
+    set(fwsplice_build_command BUILD_COMMAND "${CMAKE_COMMAND}" --build <BINARY_DIR> --config Release)
+endif()
 set(fwsplice_suffix "")
 if(CMAKE_HOST_WIN32)
     set(fwsplice_suffix ".exe")
 endif()
-# An empty toolchain file overrides one given in the environment (CMAKE_TOOLCHAIN_FILE).
+set(fwsplice_tests OFF)
+if(FWSPLICE_BUILD_TESTS)
+    set(fwsplice_tests ON)
+endif()
+
+# The environment's compiler flags are the parent's too, and often the target's: the host build
+# starts without them. An empty toolchain file overrides one given in the environment.
 ExternalProject_Add(fwsplice_host
     SOURCE_DIR "${PROJECT_SOURCE_DIR}"
     BINARY_DIR "${fwsplice_host_dir}"
-    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE= -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
-        -DFWSPLICE_INSTALL=OFF "-DCMAKE_CXX_COMPILER=${FWSPLICE_HOST_CXX_COMPILER}"
-    BUILD_ALWAYS ON
-    BUILD_BYPRODUCTS "${fwsplice_host_dir}/fwsplice${fwsplice_suffix}"
-        "${fwsplice_host_dir}/fwsplice-check${fwsplice_suffix}"
+    CMAKE_COMMAND "${CMAKE_COMMAND}" -E env --unset=CFLAGS --unset=CXXFLAGS --unset=LDFLAGS
+        "${CMAKE_COMMAND}"
+    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE= -DCMAKE_BUILD_TYPE=Release
+        -DCMAKE_CONFIGURATION_TYPES=Release "-DBUILD_TESTING=${fwsplice_tests}"
+        -DFWSPLICE_INSTALL=OFF ${fwsplice_compiler_args}
+    ${fwsplice_build_command}
+    BUILD_BYPRODUCTS "${fwsplice_programs_dir}/fwsplice${fwsplice_suffix}"
+        "${fwsplice_programs_dir}/fwsplice-check${fwsplice_suffix}"
     INSTALL_COMMAND "")
+# Rebuilt when, and only when, one of fwsplice's own files changes.
+file(GLOB_RECURSE fwsplice_own_files "${PROJECT_SOURCE_DIR}/src/*"
+    "${PROJECT_SOURCE_DIR}/cmake/*.cmake" "${PROJECT_SOURCE_DIR}/cmake/*.in")
+ExternalProject_Add_StepDependencies(fwsplice_host build "${PROJECT_SOURCE_DIR}/CMakeLists.txt"
+    ${fwsplice_own_files})
+
 foreach(fwsplice_program fwsplice check)
     add_executable(fwsplice::${fwsplice_program} IMPORTED GLOBAL)
     add_dependencies(fwsplice::${fwsplice_program} fwsplice_host)
 endforeach()
 set_target_properties(fwsplice::fwsplice PROPERTIES
-    IMPORTED_LOCATION "${fwsplice_host_dir}/fwsplice${fwsplice_suffix}")
+    IMPORTED_LOCATION "${fwsplice_programs_dir}/fwsplice${fwsplice_suffix}")
 set_target_properties(fwsplice::check PROPERTIES
-    IMPORTED_LOCATION "${fwsplice_host_dir}/fwsplice-check${fwsplice_suffix}")
+    IMPORTED_LOCATION "${fwsplice_programs_dir}/fwsplice-check${fwsplice_suffix}")
+
+if(FWSPLICE_BUILD_TESTS)
+    add_test(NAME fwsplice_tests
+        COMMAND "${CMAKE_CTEST_COMMAND}" -C Release --output-on-failure
+        WORKING_DIRECTORY "${fwsplice_host_dir}")
+endif()

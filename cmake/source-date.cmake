@@ -1,34 +1,75 @@
 # FWSPLICE_SOURCE_DATE_EPOCH: the time that a release's dates and file times take, so that
-# the same commit gives the same artefacts whenever it is built. SOURCE_DATE_EPOCH from the
-# environment, else the last commit's time, else a fixed time (a tree without git).
-# FWSPLICE_DATE is that day, for the man page.
-set(FWSPLICE_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
-if(NOT FWSPLICE_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
-    set(FWSPLICE_SOURCE_DATE_EPOCH 1765238400)  # 2025-12-09, before fwsplice's first release
+# the same commit gives the same artefacts whenever it is built. It is SOURCE_DATE_EPOCH from
+# the environment; else the commit's time, from git or from the stamp that git archive writes
+# into source-commit.txt; else a fixed time. FWSPLICE_SOURCE_COMMIT is the commit's hash where
+# it is known. FWSPLICE_DATE is the day, for the man page. Configuring never fails for want of
+# git or of a readable history: those fall back, and say so.
+set(FWSPLICE_SOURCE_COMMIT "")
+set(fwsplice_date_origin "")
+if(NOT "$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
+    if(NOT "$ENV{SOURCE_DATE_EPOCH}" MATCHES "^[0-9]+$")
+        message(FATAL_ERROR "fwsplice: SOURCE_DATE_EPOCH is '$ENV{SOURCE_DATE_EPOCH}', which is "
+            "not a number of seconds since 1970-01-01 UTC: set it to one, or unset it")
+    endif()
+    set(FWSPLICE_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
+    set(fwsplice_date_origin "SOURCE_DATE_EPOCH")
+endif()
+
+# git archive fills this in (export-subst in .gitattributes); in a checkout it stays a template.
+file(READ "${PROJECT_SOURCE_DIR}/cmake/source-commit.txt" fwsplice_stamp)
+if(fwsplice_stamp MATCHES "^([0-9]+) ([0-9a-f]+)")
+    set(fwsplice_commit_time "${CMAKE_MATCH_1}")
+    set(FWSPLICE_SOURCE_COMMIT "${CMAKE_MATCH_2}")
+    set(fwsplice_commit_origin "the source archive of commit ${CMAKE_MATCH_2}")
+else()
     find_package(Git QUIET)
-    if(GIT_FOUND AND EXISTS "${PROJECT_SOURCE_DIR}/.git")
-        execute_process(COMMAND "${GIT_EXECUTABLE}" -C "${PROJECT_SOURCE_DIR}" log -1 --format=%ct
-            OUTPUT_VARIABLE commit_time OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-        if(commit_time MATCHES "^[0-9]+$")
-            set(FWSPLICE_SOURCE_DATE_EPOCH "${commit_time}")
+    if(GIT_FOUND)
+        # safe.directory: the checkout may belong to another user, as in a CI container.
+        set(fwsplice_git "${GIT_EXECUTABLE}" -c "safe.directory=${PROJECT_SOURCE_DIR}"
+            -C "${PROJECT_SOURCE_DIR}")
+        execute_process(COMMAND ${fwsplice_git} log -1 --format=%ct%x20%H
+            RESULT_VARIABLE fwsplice_git_status OUTPUT_VARIABLE fwsplice_head
+            ERROR_VARIABLE fwsplice_git_error OUTPUT_STRIP_TRAILING_WHITESPACE)
+        if(fwsplice_git_status EQUAL 0 AND fwsplice_head MATCHES "^([0-9]+) ([0-9a-f]+)$")
+            set(fwsplice_commit_time "${CMAKE_MATCH_1}")
+            set(FWSPLICE_SOURCE_COMMIT "${CMAKE_MATCH_2}")
+            set(fwsplice_commit_origin "commit ${CMAKE_MATCH_2}")
+            # A new commit, in a worktree or with packed refs too, configures again.
+            execute_process(COMMAND ${fwsplice_git} rev-parse --symbolic-full-name HEAD
+                OUTPUT_VARIABLE fwsplice_ref OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+            execute_process(COMMAND ${fwsplice_git} rev-parse --git-path HEAD
+                    --git-path packed-refs --git-path "${fwsplice_ref}"
+                OUTPUT_VARIABLE fwsplice_git_paths OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+            string(REPLACE "\n" ";" fwsplice_git_paths "${fwsplice_git_paths}")
+            foreach(fwsplice_path IN LISTS fwsplice_git_paths)
+                get_filename_component(fwsplice_path "${fwsplice_path}" ABSOLUTE
+                    BASE_DIR "${PROJECT_SOURCE_DIR}")
+                if(EXISTS "${fwsplice_path}" AND NOT IS_DIRECTORY "${fwsplice_path}")
+                    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${fwsplice_path}")
+                endif()
+            endforeach()
+        elseif(EXISTS "${PROJECT_SOURCE_DIR}/.git")
+            string(STRIP "${fwsplice_git_error}" fwsplice_git_error)
+            set(fwsplice_no_commit "git could not read the commit: ${fwsplice_git_error}")
         endif()
-        # A new commit configures again, so that the dates follow it.
-        execute_process(COMMAND "${GIT_EXECUTABLE}" -C "${PROJECT_SOURCE_DIR}" rev-parse
-                --absolute-git-dir --symbolic-full-name HEAD
-            OUTPUT_VARIABLE git_places OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-        string(REPLACE "\n" ";" git_places "${git_places}")
-        list(GET git_places 0 git_dir)
-        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${git_dir}/HEAD")
-        list(LENGTH git_places places)
-        if(places EQUAL 2)
-            list(GET git_places 1 branch)
-            if(EXISTS "${git_dir}/${branch}")
-                set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${git_dir}/${branch}")
-            endif()
-        endif()
+    else()
+        set(fwsplice_no_commit "git was not found")
     endif()
 endif()
-set(saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
+
+if(fwsplice_date_origin STREQUAL "" AND DEFINED fwsplice_commit_time)
+    set(FWSPLICE_SOURCE_DATE_EPOCH "${fwsplice_commit_time}")
+    set(fwsplice_date_origin "${fwsplice_commit_origin}")
+elseif(fwsplice_date_origin STREQUAL "")
+    set(FWSPLICE_SOURCE_DATE_EPOCH 1765238400)  # 2025-12-09, before fwsplice's first release
+    set(fwsplice_date_origin "the fixed fallback, as no commit is known")
+    if(DEFINED fwsplice_no_commit)
+        string(APPEND fwsplice_date_origin " (${fwsplice_no_commit})")
+    endif()
+endif()
+
+set(fwsplice_saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
 set(ENV{SOURCE_DATE_EPOCH} "${FWSPLICE_SOURCE_DATE_EPOCH}")
 string(TIMESTAMP FWSPLICE_DATE "%Y-%m-%d" UTC)
-set(ENV{SOURCE_DATE_EPOCH} "${saved_epoch}")
+set(ENV{SOURCE_DATE_EPOCH} "${fwsplice_saved_epoch}")
+message(STATUS "fwsplice: dates from ${fwsplice_date_origin}: ${FWSPLICE_DATE}")

@@ -3,7 +3,7 @@
 #include <fwsplice/combined_image.hpp>
 
 #include "bootloader_tail.hpp"
-#include "file_handle.hpp"
+#include "input_file.hpp"
 
 #include <cerrno>
 #include <cstdint>
@@ -21,10 +21,21 @@ int refuse(const char* image) noexcept
     return 1;
 }
 
-int unreadable(const char* image, const char* path) noexcept
+int unreadable(const char* image, const char* path, const char* reason) noexcept
 {
-    std::fprintf(stderr, "fwsplice: %s: %s\n", path, std::strerror(errno));
+    std::fprintf(stderr, "fwsplice: %s: %s\n", path, reason);
     return refuse(image);
+}
+
+/// Opens and measures an input as the tool does, so that a FIFO or a device given as one fails
+/// the check instead of holding up the build; where it cannot, size is -1 and reason says why.
+file_handle open_input(const char* path, std::int64_t& size, const char*& reason) noexcept
+{
+    input_open opening = input_open::not_opened;
+    file_handle file = open_regular_file(path, opening);
+    size = file ? measure(file.get()) : -1;
+    reason = opening == input_open::not_regular ? "not a regular file" : std::strerror(errno);
+    return file;
 }
 
 }  // namespace
@@ -45,10 +56,11 @@ int check_command(int argc, char** argv) noexcept
         return 2;
     }
 
-    const file_handle sketch{std::fopen(sketch_path, "rb")};
-    const std::int64_t sketch_size = sketch ? measure(sketch.get()) : -1;
+    std::int64_t sketch_size = -1;
+    const char* reason = nullptr;
+    const file_handle sketch = open_input(sketch_path, sketch_size, reason);
     if (sketch_size < 0) {
-        return unreadable(image, sketch_path);
+        return unreadable(image, sketch_path, reason);
     }
     const auto image_size = static_cast<unsigned long long>(sketch_size) + sketch_offset;
     if (flash_size != 0 && image_size > flash_size) {
@@ -58,20 +70,20 @@ int check_command(int argc, char** argv) noexcept
         return refuse(image);
     }
 
-    const file_handle bootloader{std::fopen(bootloader_path, "rb")};
-    const std::int64_t bootloader_size = bootloader ? measure(bootloader.get()) : -1;
+    std::int64_t bootloader_size = -1;
+    const file_handle bootloader = open_input(bootloader_path, bootloader_size, reason);
     if (bootloader_size < 0) {
-        return unreadable(image, bootloader_path);
+        return unreadable(image, bootloader_path, reason);
     }
     if (bootloader_size <= sketch_offset) {
         return 0;
     }
     if (std::fseek(bootloader.get(), sketch_offset, SEEK_SET) != 0) {
-        return unreadable(image, bootloader_path);
+        return unreadable(image, bootloader_path, std::strerror(errno));
     }
     const bootloader_tail tail = scan_bootloader_tail(bootloader.get(), sketch_offset);
     if (tail.read_error) {
-        return unreadable(image, bootloader_path);
+        return unreadable(image, bootloader_path, std::strerror(errno));
     }
     if (tail.first_data >= 0) {
         std::fprintf(stderr,

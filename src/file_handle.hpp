@@ -13,18 +13,4 @@ struct file_closer {
 /// code releases the stream and closes it itself.
 using file_handle = std::unique_ptr<std::FILE, file_closer>;
 
-/// The length of an open stream, found by seeking to its end and back; -1 where seeking
-/// cannot tell it (errno says why).
-inline long measure(std::FILE* file) noexcept
-{
-    if (std::fseek(file, 0, SEEK_END) != 0) {
-        return -1;
-    }
-    const long size = std::ftell(file);
-    if (size < 0 || std::fseek(file, 0, SEEK_SET) != 0) {
-        return -1;
-    }
-    return size;
-}
-
 }  // namespace fwsplice

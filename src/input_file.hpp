@@ -2,6 +2,8 @@
 
 #include "file_handle.hpp"
 
+#include <cstdint>
+
 namespace fwsplice {
 
 /// Why an input did or did not open.
@@ -15,5 +17,10 @@ enum class input_open {
 /// and the type is checked again on the file actually opened, so that nothing swapped in for
 /// the path can make the run hang. Where it is not opened, errno says why.
 file_handle open_regular_file(const char* path, input_open& result) noexcept;
+
+/// The length of an open stream, in 64 bits on every platform (a long is 32 bits on 32-bit
+/// Linux and on Windows), found by seeking to its end and back; -1 where seeking cannot tell
+/// it (errno says why).
+std::int64_t measure(std::FILE* file) noexcept;
 
 }  // namespace fwsplice

@@ -48,4 +48,16 @@ file_handle open_regular_file(const char* path, input_open& result) noexcept
     return file;
 }
 
+std::int64_t measure(std::FILE* file) noexcept
+{
+    if (fseeko(file, 0, SEEK_END) != 0) {
+        return -1;
+    }
+    const off_t size = ftello(file);
+    if (size < 0 || fseeko(file, 0, SEEK_SET) != 0) {
+        return -1;
+    }
+    return size;
+}
+
 }  // namespace fwsplice

@@ -29,4 +29,16 @@ file_handle open_regular_file(const char* path, input_open& result) noexcept
     return file;
 }
 
+std::int64_t measure(std::FILE* file) noexcept
+{
+    if (_fseeki64(file, 0, SEEK_END) != 0) {
+        return -1;
+    }
+    const __int64 size = _ftelli64(file);
+    if (size < 0 || _fseeki64(file, 0, SEEK_SET) != 0) {
+        return -1;
+    }
+    return size;
+}
+
 }  // namespace fwsplice

@@ -62,7 +62,7 @@ file_handle open_input(const input_role& role, const char* path, std::int32_t& s
     // Unbuffered, so that measuring reads nothing and the one fread is one read from the file;
     // should the library refuse, the stream stays buffered and works the same.
     static_cast<void>(std::setvbuf(file.get(), nullptr, _IONBF, 0));
-    const long measured = measure(file.get());
+    const std::int64_t measured = measure(file.get());
     if (measured < 0) {
         report_unreadable(role, path, std::strerror(errno));
         return nullptr;

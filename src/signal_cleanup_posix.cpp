@@ -23,9 +23,23 @@ extern "C" void remove_temporary_file(int signal_number)
 
 /// True for a signal whose default action ends the process and that arrives from outside.
 /// Faults (SIGSEGV and the like) are left alone: they say the process itself went wrong.
+/// Signals that only the BSDs and macOS have, and that do not end a process there (SIGINFO is
+/// Ctrl-T), are left alone too.
 bool terminates(int signal_number) noexcept
 {
     switch (signal_number) {
+#if defined(SIGINFO) && SIGINFO != SIGPWR
+    case SIGINFO:
+#endif
+#if defined(SIGTHR)
+    case SIGTHR:
+#endif
+#if defined(SIGLIBRT)
+    case SIGLIBRT:
+#endif
+#if !defined(__linux__)
+    case SIGIO:
+#endif
     case SIGKILL:
     case SIGSTOP:
     case SIGCHLD:

@@ -199,6 +199,23 @@ failure temporary_file::link_in(const output_target& target) const
     });
 }
 
+#if defined(RENAME_NOREPLACE) || defined(RENAME_EXCL)
+namespace {
+
+/// A rename that fails with EEXIST instead of replacing a file that appeared at the name; the
+/// caller falls back to a plain rename where the file system cannot do it.
+int rename_no_replace(int directory, const char* from, const char* to) noexcept
+{
+#if defined(RENAME_NOREPLACE)
+    return renameat2(directory, from, directory, to, RENAME_NOREPLACE);
+#else
+    return renameatx_np(directory, from, directory, to, RENAME_EXCL);
+#endif
+}
+
+}  // namespace
+#endif
+
 failure temporary_file::rename_over(const output_target& target) const
 {
     // The name must still hold what was found at the start, and a name that held nothing may
@@ -211,12 +228,12 @@ failure temporary_file::rename_over(const output_target& target) const
     }
     const signals_held held;
     int renamed = -1;
-#if defined(RENAME_NOREPLACE)
+#if defined(RENAME_NOREPLACE) || defined(RENAME_EXCL)
     if (!target.exists_) {
-        renamed = renameat2(directory_, recorded.name.data(), directory_, target.name_.c_str(),
-                            RENAME_NOREPLACE);
+        renamed = rename_no_replace(directory_, recorded.name.data(), target.name_.c_str());
     }
-    if (renamed != 0 && (target.exists_ || errno == EINVAL || errno == ENOSYS))
+    if (renamed != 0 && (target.exists_ || errno == EINVAL || errno == ENOSYS ||
+                         errno == ENOTSUP))
 #endif
     {
         renamed = renameat(directory_, recorded.name.data(), directory_, target.name_.c_str());
