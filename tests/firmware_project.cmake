@@ -28,7 +28,7 @@ endfunction()
 
 set(source "${WORK_DIR}/src")
 set(build "${WORK_DIR}/build")
-set(step_link "Linking C(XX)? executable app")
+set(step_link "Linking C(XX)? executable (Debug/)?app")
 set(step_convert "fwsplice: converting app")
 set(step_merge "fwsplice: merging firmware")
 
@@ -166,10 +166,14 @@ else()
 endif()
 build("nothing changed")
 if(GENERATOR STREQUAL "Ninja Multi-Config")
-    # The other configuration uses the same host tool, built once.
+    # The other configuration uses the same host tool, compiled once.
     run("${CMAKE_COMMAND}" --build "${build}" --config Release)
-    if(output MATCHES "fwsplice_host|Building CXX")
+    if(output MATCHES "Building CXX")
         message(FATAL_ERROR "the Release configuration built the host tool again:\n${output}")
+    endif()
+    run("${CMAKE_COMMAND}" --build "${build}" --config Release)
+    if(NOT output MATCHES "no work to do")
+        message(FATAL_ERROR "the Release configuration, unchanged, ran steps:\n${output}")
     endif()
 endif()
 
