@@ -1,0 +1,85 @@
+# Configuring takes its dates from the project's history wherever the sources come from: a
+# checkout owned by another user (as root, the CI container's case), a commit made in a
+# worktree after the refs were packed, and a source archive from git archive, which carries its
+# commit. A SOURCE_DATE_EPOCH that is no number stops configuring and says so. Called by CTest
+# with SOURCE_DIR, GENERATOR and WORK_DIR.
+cmake_minimum_required(VERSION 3.16)
+
+function(run)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "${ARGN} failed (${status}):\n${out}")
+    endif()
+    set(output "${out}" PARENT_SCOPE)
+endfunction()
+
+# Configures `tree`, and checks what it says of the dates and the man page's date.
+function(expect_dates why tree origin day)
+    run("${CMAKE_COMMAND}" -S "${tree}" -B "${tree}-build" -G "${GENERATOR}"
+        -DBUILD_TESTING=OFF)
+    if(NOT output MATCHES "fwsplice: dates from ${origin}: ${day}\n")
+        message(FATAL_ERROR "${why}: configuring did not say 'dates from ${origin}':\n${output}")
+    endif()
+    file(STRINGS "${tree}-build/fwsplice.1" title REGEX "^\\.TH ")
+    if(NOT title MATCHES " ${day} ")
+        message(FATAL_ERROR "${why}: the man page is dated '${title}', not ${day}")
+    endif()
+endfunction()
+
+set(git git -c safe.directory=* -c user.name=fwsplice -c user.email=tests@fwsplice.invalid)
+execute_process(COMMAND ${git} -C "${SOURCE_DIR}" rev-parse HEAD RESULT_VARIABLE status
+    OUTPUT_QUIET ERROR_QUIET)
+if(NOT status EQUAL 0)
+    message("fwsplice: ${SOURCE_DIR} is not a git checkout: skipped")
+    return()
+endif()
+file(REMOVE_RECURSE "${WORK_DIR}")
+file(MAKE_DIRECTORY "${WORK_DIR}")
+set(clone "${WORK_DIR}/clone")
+run(${git} clone -q "${SOURCE_DIR}" "${clone}")
+set(ENV{SOURCE_DATE_EPOCH} "")
+
+# 2026-01-02 and 2026-02-03, as commit times.
+set(ENV{GIT_COMMITTER_DATE} "@1767312000 +0000")
+run(${git} -C "${clone}" commit -q --allow-empty -m "dated")
+run(${git} -C "${clone}" rev-parse HEAD)
+string(STRIP "${output}" commit)
+
+run(${git} -C "${clone}" archive --format=tar --prefix=archive/ -o "${WORK_DIR}/archive.tar" HEAD)
+run("${CMAKE_COMMAND}" -E chdir "${WORK_DIR}" "${CMAKE_COMMAND}" -E tar xf archive.tar)
+expect_dates("a source archive" "${WORK_DIR}/archive" "the source archive of commit ${commit}"
+    2026-01-02)
+
+set(ENV{SOURCE_DATE_EPOCH} "1.5e9")
+execute_process(COMMAND "${CMAKE_COMMAND}" -S "${WORK_DIR}/archive" -B "${WORK_DIR}/bad-epoch"
+    -G "${GENERATOR}" -DBUILD_TESTING=OFF RESULT_VARIABLE status OUTPUT_VARIABLE out
+    ERROR_VARIABLE out)
+string(REGEX REPLACE "[ \n]+" " " out "${out}")
+if(status EQUAL 0 OR NOT out MATCHES "SOURCE_DATE_EPOCH is '1.5e9', which is not a number")
+    message(FATAL_ERROR "a SOURCE_DATE_EPOCH of 1.5e9 did not stop configuring:\n${out}")
+endif()
+set(ENV{SOURCE_DATE_EPOCH} "")
+
+# A new commit in a worktree whose branch ref was packed configures again and takes its date.
+set(worktree "${WORK_DIR}/worktree")
+run(${git} -C "${clone}" worktree add -q -b dated "${worktree}")
+run(${git} -C "${clone}" pack-refs --all)
+expect_dates("a worktree" "${worktree}" "commit ${commit}" 2026-01-02)
+set(ENV{GIT_COMMITTER_DATE} "@1770076800 +0000")
+run(${git} -C "${worktree}" commit -q --allow-empty -m "dated again")
+run(${git} -C "${worktree}" rev-parse HEAD)
+string(STRIP "${output}" commit)
+run("${CMAKE_COMMAND}" --build "${worktree}-build" --target fwsplice_check)
+if(NOT output MATCHES "dates from commit ${commit}: 2026-02-03")
+    message(FATAL_ERROR "a commit in a worktree with packed refs did not configure again:\n${output}")
+endif()
+
+# A checkout that belongs to another user, as root builds it in a CI container.
+execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT uid STREQUAL "0")
+    message("fwsplice: not root, so a checkout owned by another user is not tried")
+    return()
+endif()
+run(chown -R nobody "${clone}")
+expect_dates("another user's checkout" "${clone}" "commit [0-9a-f]+" 2026-01-02)
+run("${CMAKE_COMMAND}" --build "${clone}-build")
