@@ -41,10 +41,16 @@ else()
                     --git-path packed-refs --git-path "${fwsplice_ref}"
                 OUTPUT_VARIABLE fwsplice_git_paths OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
             string(REPLACE "\n" ";" fwsplice_git_paths "${fwsplice_git_paths}")
+            # A packed branch gains a loose ref again at its next commit: its folder changes.
+            if(fwsplice_ref MATCHES "^refs/")
+                list(GET fwsplice_git_paths 2 fwsplice_ref_path)
+                get_filename_component(fwsplice_ref_dir "${fwsplice_ref_path}" DIRECTORY)
+                list(APPEND fwsplice_git_paths "${fwsplice_ref_dir}")
+            endif()
             foreach(fwsplice_path IN LISTS fwsplice_git_paths)
                 get_filename_component(fwsplice_path "${fwsplice_path}" ABSOLUTE
                     BASE_DIR "${PROJECT_SOURCE_DIR}")
-                if(EXISTS "${fwsplice_path}" AND NOT IS_DIRECTORY "${fwsplice_path}")
+                if(EXISTS "${fwsplice_path}")
                     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${fwsplice_path}")
                 endif()
             endforeach()
