@@ -8,7 +8,7 @@ root=$PWD
 out=${WINDOWS_BUILD_DIR:-$root/build-windows}
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 
-cmake -S . -B "$out" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DBUILD_TESTING=OFF \
+cmake -S . -B "$out" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake -DBUILD_TESTING=OFF \
     -DFWSPLICE_WARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build "$out" --parallel "$(nproc)" --target fwsplice fwsplice_no_manifest
 exe=$out/fwsplice.exe
