@@ -8,11 +8,12 @@ add_library(fwsplice_objects OBJECT "${fwsplice_src}/merge_command.cpp"
     "${fwsplice_src}/whole_file.cpp" "${fwsplice_src}/image_buffer.cpp")
 if(WIN32)
     target_sources(fwsplice_input_objects PRIVATE "${fwsplice_src}/input_file_windows.cpp")
-    target_sources(fwsplice_objects PRIVATE "${fwsplice_src}/output_file_windows.cpp")
+    target_sources(fwsplice_objects PRIVATE "${fwsplice_src}/output_file_windows.cpp" "${fwsplice_src}/signals_windows.cpp")
 else()
     target_sources(fwsplice_input_objects PRIVATE "${fwsplice_src}/input_file_posix.cpp")
-    target_sources(fwsplice_objects PRIVATE "${fwsplice_src}/output_file_posix.cpp"
-        "${fwsplice_src}/temporary_file_posix.cpp" "${fwsplice_src}/signal_cleanup_posix.cpp")
+    target_sources(fwsplice_objects PRIVATE "${fwsplice_src}/output_file_posix.cpp" "${fwsplice_src}/in_place_file_posix.cpp"
+        "${fwsplice_src}/temporary_file_posix.cpp" "${fwsplice_src}/file_attributes_posix.cpp"
+        "${fwsplice_src}/signals_posix.cpp")
 endif()
 target_link_libraries(fwsplice_input_objects PUBLIC combined_image)
 target_link_libraries(fwsplice_objects PUBLIC fwsplice_input_objects)

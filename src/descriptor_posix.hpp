@@ -9,12 +9,15 @@
 #include <cerrno>
 #include <cstddef>
 
-// Where there are no path-only descriptors, a directory is opened for reading instead.
-#if !defined(O_PATH)
-#define O_PATH O_RDONLY
-#endif
-
 namespace fwsplice {
+
+/// For a descriptor that only holds a place: path-only where the system has such, else
+/// read-only.
+#if defined(O_PATH)
+inline constexpr int path_only = O_PATH;
+#else
+inline constexpr int path_only = O_RDONLY;
+#endif
 
 inline void close_if_open(int& descriptor) noexcept
 {

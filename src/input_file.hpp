@@ -2,6 +2,7 @@
 
 #include "file_handle.hpp"
 
+#include <array>
 #include <cstdint>
 
 namespace fwsplice {
@@ -22,5 +23,16 @@ file_handle open_regular_file(const char* path, input_open& result) noexcept;
 /// Linux and on Windows), found by seeking to its end and back; -1 where seeking cannot tell
 /// it (errno says why).
 std::int64_t measure(std::FILE* file) noexcept;
+
+/// Which file an open stream is, to tell whether the output is one of the inputs: the device
+/// and inode, or on Windows the volume and file index. Not known, it matches nothing.
+struct file_identity {
+    bool known = false;
+    std::uint64_t device = 0;
+    std::uint64_t index = 0;
+};
+using input_identities = std::array<file_identity, 2>;
+
+file_identity identify(std::FILE* file) noexcept;
 
 }  // namespace fwsplice

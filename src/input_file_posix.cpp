@@ -60,4 +60,13 @@ std::int64_t measure(std::FILE* file) noexcept
     return size;
 }
 
+file_identity identify(std::FILE* file) noexcept
+{
+    struct stat info {};
+    if (fstat(fileno(file), &info) != 0) {
+        return {};
+    }
+    return {true, static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
 }  // namespace fwsplice

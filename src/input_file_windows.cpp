@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <io.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -39,6 +40,17 @@ std::int64_t measure(std::FILE* file) noexcept
         return -1;
     }
     return size;
+}
+
+file_identity identify(std::FILE* file) noexcept
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (GetFileInformationByHandle(handle, &info) == 0) {
+        return {};
+    }
+    return {true, info.dwVolumeSerialNumber,
+            (std::uint64_t{info.nFileIndexHigh} << 32U) | info.nFileIndexLow};
 }
 
 }  // namespace fwsplice

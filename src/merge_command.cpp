@@ -5,6 +5,7 @@
 #include "bootloader_tail.hpp"
 #include "image_buffer.hpp"
 #include "input_file.hpp"
+#include "signals.hpp"
 #include "whole_file.hpp"
 
 #include <algorithm>
@@ -111,7 +112,7 @@ void warn_of_dropped_data(std::FILE* bootloader, const char* path, std::int32_t 
 
 int merge_command(int argc, char** argv) noexcept
 {
-    treat_write_signals_as_errors();
+    prepare_process();
     if (argc != 4) {
         std::puts(
             "\nUsage. fwsplice bootloader.bin sketch.bin output.bin - Incorrect number of args\n");
@@ -132,6 +133,7 @@ int merge_command(int argc, char** argv) noexcept
         return status_file_failed;
     }
 
+    const input_identities inputs{identify(bootloader.get()), identify(sketch.get())};
     const image_layout layout = layout_for(bootloader_size, sketch_size);
     const auto image_size = static_cast<std::size_t>(layout.total_size);
     const image_buffer image = allocate_image(image_size);
@@ -161,7 +163,7 @@ int merge_command(int argc, char** argv) noexcept
     }
     sketch.reset();
 
-    const write_result written = write_whole_file(output_path, image.get(), image_size);
+    const write_result written = write_whole_file(output_path, image.get(), image_size, inputs);
     switch (written.outcome) {
     case write_outcome::written:
         break;

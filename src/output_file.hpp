@@ -5,6 +5,10 @@
 // platform files (output_file_posix.cpp, temporary_file_posix.cpp, output_file_windows.cpp)
 // implement them.
 
+#include "input_file.hpp"
+
+#include <array>
+#include <climits>
 #include <cstddef>
 #include <string>
 
@@ -36,44 +40,40 @@ struct failure {
 failure system_failure(long code) noexcept;
 
 /// A failure that the system did not report: the tool's own refusal, in its own words.
-failure refusal(const char* text) noexcept;
+inline failure refusal(const char* text) noexcept
+{
+    return {failure_kind::other, 0, text};
+}
 
 /// The text for a failure: the system's message, or the tool's own words.
 const char* describe(const failure& reason) noexcept;
 
-/// What the output path leads to, found once and held, so that later steps act on the same
-/// directory and file even if links along the path change.
-class output_target {
-public:
+/// What the output path leads to, found once by find_output() and held, so that later steps
+/// act on the same directory and file even if links along the path change.
+struct output_target {
     output_target() = default;
     output_target(const output_target&) = delete;
     output_target& operator=(const output_target&) = delete;
     ~output_target();
 
-    /// Resolves path as the kernel would, and refuses what it would refuse.
-    [[nodiscard]] failure find(const char* path);
-    /// True for a regular file or a name that holds nothing yet: a rename can replace it.
-    [[nodiscard]] bool replaceable() const noexcept { return replaceable_; }
-
-private:
-    friend class temporary_file;
-    friend class in_place_file;
-#if !defined(_WIN32)
-    [[nodiscard]] failure look_at(std::string& name, bool& followed);
-#endif
 #if defined(_WIN32)
-    std::string name_;
+    std::string name;
 #else
-    int directory_ = -1;  ///< the directory that holds the final name
-    std::string directory_name_;
-    std::string name_;     ///< the final name within it
-    int existing_ = -1;    ///< the existing regular file, open for writing
-    struct stat old_ {};   ///< its status when it was found
-    bool follow_ = false;  ///< a link the kernel makes up (/dev/stdout): opened through it
+    int directory = -1;  ///< the directory that holds the final name
+    std::string directory_name;
+    std::string name;     ///< the final name within it
+    int existing = -1;    ///< the existing regular file, held by a path-only descriptor
+    struct stat old {};   ///< its status when it was found
+    bool follow = false;  ///< a link the kernel makes up (/dev/stdout): opened through it
 #endif
-    bool exists_ = false;
-    bool replaceable_ = false;
+    bool exists = false;
+    /// A regular file, or a name that holds nothing yet, in a place where a rename can
+    /// replace it (not an append-only directory).
+    bool replaceable = false;
 };
+
+/// Resolves path as the kernel would, and refuses what it would refuse.
+[[nodiscard]] failure find_output(const char* path, output_target& target);
 
 /// A new file beside the target, removed (also on a terminating signal) unless it has been
 /// renamed over the target.
@@ -82,25 +82,32 @@ public:
     temporary_file() = default;
     temporary_file(const temporary_file&) = delete;
     temporary_file& operator=(const temporary_file&) = delete;
-    ~temporary_file() { remove(); }
+    ~temporary_file() { static_cast<void>(remove()); }
 
     [[nodiscard]] failure create(const output_target& target);
-    /// Gives it the target's permissions and owner (or a new file's), the bytes, and a name.
-    [[nodiscard]] failure fill(const output_target& target, const unsigned char* bytes,
-                               std::size_t size);
-    [[nodiscard]] failure rename_over(const output_target& target) const;
-    /// Closes and removes it, if it is still there.
-    void remove() noexcept;
+    /// Gives it the target's access and owner, or a new file's. A refusal of the place (a
+    /// file system that takes no chmod or no such ACL) is a permission failure.
+    [[nodiscard]] failure take_attributes(const output_target& target);
+    /// The bytes, then a name where it has none yet.
+    [[nodiscard]] failure write(const output_target& target, const unsigned char* bytes,
+                                std::size_t size);
+    [[nodiscard]] failure rename_over(const output_target& target);
+    /// Closes and removes it, if it is still there; a failure where it stays.
+    [[nodiscard]] failure remove() noexcept;
 
 private:
 #if defined(_WIN32)
     HANDLE handle_ = INVALID_HANDLE_VALUE;
+    std::array<char, 4096> name_{};
 #else
-    [[nodiscard]] failure link_in(const output_target& target) const;
+    [[nodiscard]] failure link_in(const output_target& target);
+    template <typename Make>
+    [[nodiscard]] failure under_new_name(const std::string& output_name, Make make);
 
     int descriptor_ = -1;
     int directory_ = -1;  ///< the target's, borrowed
     bool unnamed_ = false;
+    std::array<char, NAME_MAX + 1> name_{};  ///< empty while it has no name
 #endif
 };
 
@@ -113,9 +120,12 @@ public:
     ~in_place_file();
 
     [[nodiscard]] failure open(const output_target& target);
-    /// True when it is the open file that standard output writes to.
+    /// True when it is the open file or pipe that standard output writes to: the progress
+    /// lines would land in it. A device (/dev/null, a terminal) mixes nothing.
     [[nodiscard]] bool is_standard_output() const noexcept;
-    /// Replaces its contents with the bytes, and closes it.
+    /// True when it is one of the inputs, which writing it would destroy.
+    [[nodiscard]] bool is_one_of(const input_identities& inputs) const noexcept;
+    /// Replaces its contents with the bytes, and closes it; a signal meanwhile empties it.
     [[nodiscard]] failure write(const unsigned char* bytes, std::size_t size);
     /// After a failed write: removes the partial file, or empties it where it cannot be
     /// removed, so that no torn image survives. A device is left alone.

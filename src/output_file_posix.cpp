@@ -4,11 +4,14 @@
 #include "descriptor_posix.hpp"
 
 #if defined(__linux__)
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/vfs.h>
 #endif
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -18,19 +21,42 @@ namespace {
 /// Links followed before giving up, as the kernel does.
 constexpr int max_links = 40;
 
-/// True for a directory where anyone may add names but only an entry's owner may remove it.
-bool sticky_and_shared(const struct stat& directory) noexcept
+/// The owner that a user namespace shows for every id it does not map: it names nobody in
+/// particular, so it never counts as the same owner as anything.
+uid_t overflow_uid() noexcept
 {
-    return (directory.st_mode & S_ISVTX) != 0 && (directory.st_mode & S_IWOTH) != 0;
+#if defined(__linux__)
+    static const uid_t uid = [] {
+        unsigned long value = 0;
+        std::FILE* const file = std::fopen("/proc/sys/kernel/overflowuid", "re");
+        const bool read = file != nullptr && std::fscanf(file, "%lu", &value) == 1;
+        if (file != nullptr) {
+            std::fclose(file);
+        }
+        return static_cast<uid_t>(read ? value : 65534);
+    }();
+    return uid;
+#else
+    return static_cast<uid_t>(-1);
+#endif
 }
 
-/// The kernel's protections for shared sticky directories (fs.protected_symlinks and
-/// fs.protected_regular), applied whatever the sysctls say: there, an entry owned by neither
-/// this user nor the directory's owner could be changed under us by its owner.
+/// The kernel's protections for sticky directories that others may write to
+/// (fs.protected_symlinks, fs.protected_regular and fs.protected_fifos at their strictest),
+/// applied whatever the sysctls say: there, an entry owned by neither this user nor the
+/// directory's owner could be changed under us by its owner. A directory writable by its group
+/// only protects regular files and FIFOs, as the kernel's level 2 does.
 bool foreign_in_shared_directory(const struct stat& entry, const struct stat& directory) noexcept
 {
-    return sticky_and_shared(directory) && entry.st_uid != geteuid() &&
-           entry.st_uid != directory.st_uid;
+    const bool group_protected = S_ISREG(entry.st_mode) || S_ISFIFO(entry.st_mode);
+    const bool shared = (directory.st_mode & S_IWOTH) != 0 ||
+                        ((directory.st_mode & S_IWGRP) != 0 && group_protected);
+    if ((directory.st_mode & S_ISVTX) == 0 || !shared || S_ISDIR(entry.st_mode)) {
+        return false;
+    }
+    const bool directory_owners =
+        entry.st_uid == directory.st_uid && entry.st_uid != overflow_uid();
+    return entry.st_uid != geteuid() && !directory_owners;
 }
 
 /// True for a directory of links that the kernel makes up rather than stores, such as
@@ -48,6 +74,83 @@ bool holds_made_up_links(int directory) noexcept
 #endif
 }
 
+/// An append-only directory (chattr +a) takes new names but lets none go: a rename over the
+/// output, or the removal of a temporary file, would fail after the copy was made.
+bool append_only(const std::string& directory_name) noexcept
+{
+#if defined(__linux__)
+    const int directory = ::open(directory_name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    const bool known = directory >= 0 && ioctl(directory, FS_IOC_GETFLAGS, &flags) == 0;
+    if (directory >= 0) {
+        ::close(directory);
+    }
+    return known && (flags & FS_APPEND_FL) != 0;
+#else
+    static_cast<void>(directory_name);
+    return false;
+#endif
+}
+
+// One step of the walk: holds the directory of name open and looks at its last part. A link
+// is followed only where the kernel would follow it; name then becomes the link's target.
+failure look_at(output_target& target, std::string& name, bool& followed)
+{
+    followed = false;
+    const std::size_t slash = name.rfind('/');
+    const std::string prefix = slash == std::string::npos ? "" : name.substr(0, slash + 1);
+    target.directory_name = prefix.empty() ? "." : prefix;
+    target.name = name.substr(prefix.size());
+    close_if_open(target.directory);
+    target.directory = ::open(target.directory_name.c_str(), path_only | O_DIRECTORY | O_CLOEXEC);
+    struct stat directory {};
+    if (target.directory < 0 || fstat(target.directory, &directory) != 0) {
+        return system_failure(errno);
+    }
+    if (target.name.empty() || target.name == "." || target.name == "..") {
+        return system_failure(EISDIR);
+    }
+    target.exists =
+        fstatat(target.directory, target.name.c_str(), &target.old, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!target.exists) {
+        target.old = {};
+        return errno == ENOENT ? failure{} : system_failure(errno);
+    }
+    if (foreign_in_shared_directory(target.old, directory)) {
+        return system_failure(EACCES);
+    }
+    const bool link = S_ISLNK(target.old.st_mode);
+    if (!link || holds_made_up_links(target.directory)) {
+        target.follow = link;
+        return {};
+    }
+    std::array<char, 4096> text{};
+    const ssize_t length =
+        readlinkat(target.directory, target.name.c_str(), text.data(), text.size());
+    if (length <= 0 || static_cast<std::size_t>(length) == text.size()) {
+        return system_failure(length < 0 ? errno : ENAMETOOLONG);
+    }
+    const std::string link_text(text.data(), static_cast<std::size_t>(length));
+    name = link_text.front() == '/' ? link_text : prefix + link_text;
+    followed = true;
+    return {};
+}
+
+/// Holds the existing regular output without opening it for writing, which on overlayfs would
+/// copy the whole file up first; whether it may be written is asked of the kernel instead.
+failure hold_existing(output_target& target)
+{
+    if (faccessat(target.directory, target.name.c_str(), W_OK, AT_EACCESS) != 0) {
+        return system_failure(errno);
+    }
+    target.existing =
+        openat(target.directory, target.name.c_str(), path_only | O_NOFOLLOW | O_CLOEXEC);
+    if (target.existing < 0 || fstat(target.existing, &target.old) != 0) {
+        return system_failure(errno);
+    }
+    return S_ISREG(target.old.st_mode) ? failure{}
+                                       : refusal("the output changed while it was followed");
+}
 }  // namespace
 
 failure system_failure(long code) noexcept
@@ -71,75 +174,34 @@ const char* describe(const failure& reason) noexcept
 
 output_target::~output_target()
 {
-    close_if_open(existing_);
-    close_if_open(directory_);
-}
-
-// One step of the walk: holds the directory of name open and looks at its last part. A link
-// is followed only where the kernel would follow it; name then becomes the link's target.
-failure output_target::look_at(std::string& name, bool& followed)
-{
-    followed = false;
-    const std::size_t slash = name.rfind('/');
-    const std::string prefix = slash == std::string::npos ? "" : name.substr(0, slash + 1);
-    directory_name_ = prefix.empty() ? "." : prefix;
-    name_ = name.substr(prefix.size());
-    close_if_open(directory_);
-    directory_ = ::open(directory_name_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    struct stat directory {};
-    if (directory_ < 0 || fstat(directory_, &directory) != 0) {
-        return system_failure(errno);
-    }
-    if (name_.empty() || name_ == "." || name_ == "..") {
-        return system_failure(EISDIR);
-    }
-    exists_ = fstatat(directory_, name_.c_str(), &old_, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!exists_) {
-        old_ = {};
-        return errno == ENOENT ? failure{} : system_failure(errno);
-    }
-    const bool link = S_ISLNK(old_.st_mode);
-    if ((link || S_ISREG(old_.st_mode)) && foreign_in_shared_directory(old_, directory)) {
-        return system_failure(EACCES);
-    }
-    if (!link || holds_made_up_links(directory_)) {
-        follow_ = link;
-        return {};
-    }
-    std::array<char, 4096> text{};
-    const ssize_t length = readlinkat(directory_, name_.c_str(), text.data(), text.size());
-    if (length <= 0 || static_cast<std::size_t>(length) == text.size()) {
-        return system_failure(length < 0 ? errno : ENAMETOOLONG);
-    }
-    const std::string target(text.data(), static_cast<std::size_t>(length));
-    name = target.front() == '/' ? target : prefix + target;
-    followed = true;
-    return {};
+    close_if_open(existing);
+    close_if_open(directory);
 }
 
 // The final name is found one link at a time, each read from a directory held open. The
 // kernel's own walk of the path must then arrive at the same file; otherwise the path changed
 // under us, and the run is refused rather than acting on a name read earlier.
-failure output_target::find(const char* path)
+failure find_output(const char* path, output_target& target)
 {
+    if (*path == '\0') {
+        return system_failure(ENOENT);
+    }
     std::string name = path;
     bool followed = true;
     for (int links = 0; followed; ++links) {
-        if (links == max_links) {
+        if (links > max_links) {
             return system_failure(ELOOP);
         }
-        if (const failure looking = look_at(name, followed)) {
+        if (const failure looking = look_at(target, name, followed)) {
             return looking;
         }
     }
-    if (follow_) {
+    if (target.follow) {
         return {};
     }
-    if (exists_ && S_ISREG(old_.st_mode)) {
-        existing_ = openat(directory_, name_.c_str(),
-                           O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (existing_ < 0 || fstat(existing_, &old_) != 0) {
-            return system_failure(errno);
+    if (target.exists && S_ISREG(target.old.st_mode)) {
+        if (const failure holding = hold_existing(target)) {
+            return holding;
         }
     }
     struct stat through_path {};
@@ -147,75 +209,12 @@ failure output_target::find(const char* path)
     if (!found && errno != ENOENT) {
         return system_failure(errno);
     }
-    if (found != exists_ || (exists_ && !same_file(through_path, old_))) {
+    if (found != target.exists || (target.exists && !same_file(through_path, target.old))) {
         return refusal("the path changed while it was followed");
     }
-    replaceable_ = !exists_ || S_ISREG(old_.st_mode);
+    target.replaceable =
+        (!target.exists || S_ISREG(target.old.st_mode)) && !append_only(target.directory_name);
     return {};
-}
-
-in_place_file::~in_place_file()
-{
-    close_if_open(descriptor_);
-    close_if_open(spare_);
-}
-
-failure in_place_file::open(const output_target& target)
-{
-    if (target.existing_ >= 0) {
-        descriptor_ = fcntl(target.existing_, F_DUPFD_CLOEXEC, 0);
-    } else {
-        const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC | (target.follow_ ? 0 : O_NOFOLLOW);
-        // Only a regular file may be made here: a device or FIFO has to be there already.
-        const int create = target.exists_ ? 0 : O_CREAT | O_EXCL;
-        descriptor_ = openat(target.directory_, target.name_.c_str(), flags | create, 0666);
-    }
-    struct stat info {};
-    if (descriptor_ < 0 || fstat(descriptor_, &info) != 0) {
-        return system_failure(errno);
-    }
-    regular_ = S_ISREG(info.st_mode);
-    spare_ = fcntl(descriptor_, F_DUPFD_CLOEXEC, 0);
-    return {};
-}
-
-bool in_place_file::is_standard_output() const noexcept
-{
-    struct stat output {};
-    struct stat standard_output {};
-    return fstat(descriptor_, &output) == 0 && fstat(STDOUT_FILENO, &standard_output) == 0 &&
-           same_file(output, standard_output);
-}
-
-failure in_place_file::write(const unsigned char* bytes, std::size_t size)
-{
-    if ((regular_ && ftruncate(descriptor_, 0) != 0) || !write_all(descriptor_, bytes, size)) {
-        return system_failure(errno);
-    }
-    const int descriptor = descriptor_;
-    descriptor_ = -1;
-    if (::close(descriptor) != 0) {
-        return system_failure(errno);
-    }
-    return {};
-}
-
-void in_place_file::discard(const output_target& target) noexcept
-{
-    const int descriptor = descriptor_ >= 0 ? descriptor_ : spare_;
-    struct stat written {};
-    struct stat named {};
-    if (!regular_ || fstat(descriptor, &written) != 0) {
-        return;
-    }
-    const bool removed =
-        !target.follow_ &&
-        fstatat(target.directory_, target.name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        same_file(named, written) && unlinkat(target.directory_, target.name_.c_str(), 0) == 0;
-    // Where even emptying fails, nothing is left to try; the status already says it failed.
-    if (!removed && ftruncate(descriptor, 0) != 0) {
-        return;
-    }
 }
 
 }  // namespace fwsplice

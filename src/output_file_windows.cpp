@@ -1,34 +1,21 @@
 // Windows: what the output path leads to, the temporary file beside it, and writing in place.
 #include "output_file.hpp"
 
+#include "signals.hpp"
+
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstdio>
 #include <string_view>
 
 namespace fwsplice {
 namespace {
 
-/// The temporary file's name while it exists, for the console handler, which runs on a thread
-/// of its own and may not allocate. There is one temporary file at a time.
-std::array<char, 4096> temporary_name{};
-std::atomic<bool> temporary_exists{false};
-
-/// Ctrl-C, Ctrl-Break or a closed console: deletes the temporary file (shared for deletion,
-/// it goes when the process's handle closes) and lets the default handler end the process.
-BOOL WINAPI remove_temporary_file(DWORD /*event*/)
-{
-    if (temporary_exists.load()) {
-        DeleteFileA(temporary_name.data());
-    }
-    return FALSE;
-}
-
 /// Makes "<name>.fwsplice-XXXXXX" from the output's name, the name's last part cut short
 /// where the whole would pass the 255 characters that a name may have. False where the
 /// directory part alone leaves no room.
-bool name_temporary_file(const std::string& target, unsigned long six_digits) noexcept
+bool name_temporary_file(const std::string& target, unsigned long six_digits,
+                         std::array<char, 4096>& temporary_name) noexcept
 {
     static constexpr std::string_view suffix = ".fwsplice-";
     constexpr std::size_t name_max = 255;
@@ -110,16 +97,16 @@ output_target::~output_target() = default;
 // A disk file that is not read-only, or a name that holds nothing yet, can be replaced. A
 // read-only file is refused, as opening it for writing would be. Directories, reparse points
 // and devices (NUL, CON, which answer attribute queries too) are written in place.
-failure output_target::find(const char* path)
+failure find_output(const char* path, output_target& target)
 {
-    name_ = path;
+    target.name = path;
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
-        replaceable_ = error == ERROR_FILE_NOT_FOUND;
-        return replaceable_ ? failure{} : system_failure(static_cast<long>(error));
+        target.replaceable = error == ERROR_FILE_NOT_FOUND;
+        return target.replaceable ? failure{} : system_failure(static_cast<long>(error));
     }
-    exists_ = true;
+    target.exists = true;
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
         return system_failure(ERROR_ACCESS_DENIED);
     }
@@ -131,27 +118,26 @@ failure output_target::find(const char* path)
         CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (existing != INVALID_HANDLE_VALUE) {
-        replaceable_ = GetFileType(existing) == FILE_TYPE_DISK;
+        target.replaceable = GetFileType(existing) == FILE_TYPE_DISK;
         CloseHandle(existing);
     }
     return {};
 }
 
-// The new file takes the access rules that its directory passes on to new files.
+// The new file takes the access rules that its directory passes on to new files; a
+// replacement takes the old file's when it is renamed over it.
 failure temporary_file::create(const output_target& target)
 {
-    static const bool handler_installed = SetConsoleCtrlHandler(remove_temporary_file, TRUE) != 0;
-    static_cast<void>(handler_installed);
     const unsigned long seed = GetCurrentProcessId() * 2654435761UL + GetTickCount();
     for (unsigned long attempt = 0; attempt < 100; ++attempt) {
-        if (!name_temporary_file(target.name_, seed + attempt * 7919UL)) {
+        if (!name_temporary_file(target.name, seed + attempt * 7919UL, name_)) {
             return system_failure(ERROR_FILENAME_EXCED_RANGE);
         }
         // Shared for deletion, so that the console handler can remove it while it is open.
-        handle_ = CreateFileA(temporary_name.data(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        handle_ = CreateFileA(name_.data(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle_ != INVALID_HANDLE_VALUE) {
-            temporary_exists.store(true);
+            remove_on_signal(name_.data());
             return {};
         }
         if (GetLastError() != ERROR_FILE_EXISTS) {
@@ -161,8 +147,14 @@ failure temporary_file::create(const output_target& target)
     return system_failure(ERROR_FILE_EXISTS);
 }
 
-failure temporary_file::fill(const output_target& /*target*/, const unsigned char* bytes,
-                             std::size_t size)
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static): as on every platform
+failure temporary_file::take_attributes(const output_target& /*target*/)
+{
+    return {};
+}
+
+failure temporary_file::write(const output_target& /*target*/, const unsigned char* bytes,
+                              std::size_t size)
 {
     if (!write_all(handle_, bytes, size) || !close_handle(handle_)) {
         return last_failure();
@@ -170,32 +162,47 @@ failure temporary_file::fill(const output_target& /*target*/, const unsigned cha
     return {};
 }
 
-// An indexer or a virus scanner may hold the target open for a moment, so a sharing
-// violation is tried again for about a second.
-// NOLINTNEXTLINE(readability-convert-member-functions-to-static): as on every platform
-failure temporary_file::rename_over(const output_target& target) const
+// An existing output is replaced with ReplaceFile, which keeps its security descriptor and
+// attributes, so that the new image is open to exactly whom the old one was; a new one is
+// moved in without replacing a file that appeared meanwhile. An indexer or a virus scanner may
+// hold the target open for a moment, which shows as a sharing violation or as access denied:
+// either is tried again for about a second before it counts.
+failure temporary_file::rename_over(const output_target& target)
 {
     for (int attempt = 0; attempt < 20; ++attempt) {
-        if (MoveFileExA(temporary_name.data(), target.name_.c_str(), MOVEFILE_REPLACE_EXISTING) !=
-            0) {
-            temporary_exists.store(false);
+        const bool moved =
+            target.exists ? ReplaceFileA(target.name.c_str(), name_.data(), nullptr,
+                                         REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
+                          : MoveFileExA(name_.data(), target.name.c_str(), 0) != 0;
+        if (moved) {
+            forget_on_signal();
+            name_[0] = '\0';
             return {};
         }
         const DWORD error = GetLastError();
-        if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) {
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION &&
+            error != ERROR_ACCESS_DENIED && error != ERROR_UNABLE_TO_REMOVE_REPLACED) {
             return system_failure(static_cast<long>(error));
         }
         Sleep(50);
     }
-    return last_failure();
+    const DWORD error = GetLastError();
+    return system_failure(
+        static_cast<long>(error == ERROR_UNABLE_TO_REMOVE_REPLACED ? ERROR_ACCESS_DENIED : error));
 }
 
-void temporary_file::remove() noexcept
+failure temporary_file::remove() noexcept
 {
     close_handle(handle_);
-    if (temporary_exists.exchange(false)) {
-        DeleteFileA(temporary_name.data());
+    if (name_[0] == '\0') {
+        return {};
     }
+    if (DeleteFileA(name_.data()) == 0 && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        return last_failure();
+    }
+    forget_on_signal();
+    name_[0] = '\0';
+    return {};
 }
 
 in_place_file::~in_place_file()
@@ -205,7 +212,7 @@ in_place_file::~in_place_file()
 
 failure in_place_file::open(const output_target& target)
 {
-    handle_ = CreateFileA(target.name_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    handle_ = CreateFileA(target.name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) {
         return last_failure();
@@ -230,6 +237,19 @@ bool in_place_file::is_standard_output() const noexcept
            output.nFileIndexLow == standard.nFileIndexLow;
 }
 
+bool in_place_file::is_one_of(const input_identities& inputs) const noexcept
+{
+    BY_HANDLE_FILE_INFORMATION output{};
+    if (!regular_ || GetFileInformationByHandle(handle_, &output) == 0) {
+        return false;
+    }
+    const std::uint64_t index =
+        (std::uint64_t{output.nFileIndexHigh} << 32U) | output.nFileIndexLow;
+    return std::any_of(inputs.begin(), inputs.end(), [&output, index](const file_identity& input) {
+        return input.known && input.device == output.dwVolumeSerialNumber && input.index == index;
+    });
+}
+
 failure in_place_file::write(const unsigned char* bytes, std::size_t size)
 {
     if ((regular_ && SetEndOfFile(handle_) == 0) || !write_all(handle_, bytes, size) ||
@@ -245,11 +265,11 @@ void in_place_file::discard(const output_target& target) noexcept
         return;
     }
     close_handle(handle_);
-    if (DeleteFileA(target.name_.c_str()) != 0) {
+    if (DeleteFileA(target.name.c_str()) != 0) {
         return;
     }
-    const HANDLE emptied = CreateFileA(target.name_.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                       nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE emptied = CreateFileA(target.name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                       TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (emptied != INVALID_HANDLE_VALUE) {
         CloseHandle(emptied);
     }

@@ -3,11 +3,11 @@
 #include "output_file.hpp"
 
 #include "descriptor_posix.hpp"
-#include "signal_cleanup_posix.hpp"
+#include "file_attributes_posix.hpp"
+#include "signals.hpp"
 
 #if defined(__linux__)
 #include <sys/random.h>
-#include <sys/xattr.h>
 #endif
 
 #include <algorithm>
@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
-#include <vector>
 
 namespace fwsplice {
 namespace {
@@ -48,36 +47,41 @@ std::array<char, 7> random_characters() noexcept
     return characters;
 }
 
-/// Records "<name>.fwsplice-XXXXXX" as the temporary name, so that a leftover (after SIGKILL or
-/// a power cut) can be told by its name. The output's name is cut short where the whole
-/// would not fit the file system's limit on a name.
-void name_temporary_file(int directory, const std::string& output_name) noexcept
+/// Writes "<name>.fwsplice-XXXXXX" into name, so that a leftover (after SIGKILL or a power cut)
+/// can be told by its name. The output's name is cut short where the whole would not fit the
+/// file system's limit on a name.
+template <std::size_t capacity>
+void name_temporary_file(int directory, const std::string& output_name,
+                         std::array<char, capacity>& name) noexcept
 {
     static constexpr std::string_view suffix = ".fwsplice-";
     const long name_max = fpathconf(directory, _PC_NAME_MAX);
     const std::size_t limit = std::min<std::size_t>(
-        name_max > 0 ? static_cast<std::size_t>(name_max) : NAME_MAX, recorded.name.size() - 1);
+        name_max > 0 ? static_cast<std::size_t>(name_max) : NAME_MAX, capacity - 1);
     const std::size_t stem = std::min(output_name.size(), limit - suffix.size() - 6);
-    char* end = std::copy_n(output_name.begin(), stem, recorded.name.begin());
+    char* end = std::copy_n(output_name.begin(), stem, name.begin());
     end = std::copy(suffix.begin(), suffix.end(), end);
     end = std::copy_n(random_characters().data(), 6, end);
     *end = '\0';
-    recorded.directory = directory;
 }
 
+}  // namespace
+
 /// Makes a file under a new temporary name with `make`, which returns false with errno set
-/// where it fails; a name that is taken already is replaced by another.
+/// where it fails; a name that is taken already is replaced by another. The name is
+/// registered for removal on a signal together with the file's making.
 template <typename Make>
-failure under_new_name(int directory, const std::string& output_name, Make make)
+failure temporary_file::under_new_name(const std::string& output_name, Make make)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         const signals_held held;
-        name_temporary_file(directory, output_name);
-        if (make(recorded.name.data())) {
+        name_temporary_file(directory_, output_name, name_);
+        if (make(name_.data())) {
+            remove_on_signal(directory_, name_.data());
             return {};
         }
         const int error = errno;
-        recorded.name[0] = '\0';
+        name_[0] = '\0';
         if (error != EEXIST) {
             return system_failure(error);
         }
@@ -85,96 +89,52 @@ failure under_new_name(int directory, const std::string& output_name, Make make)
     return system_failure(EEXIST);
 }
 
-/// For a new output: the mode a plain create gives, the umask's or, where the directory has a
-/// default ACL, the one the kernel has already applied. Set again on purpose: before Linux 6.6
-/// an unnamed file on a file system without ACLs did not get the umask.
-failure take_new_mode(int descriptor, const std::string& directory_name) noexcept
-{
-#if defined(__linux__)
-    if (getxattr(directory_name.c_str(), "system.posix_acl_default", nullptr, 0) > 0) {
-        return {};
-    }
-#else
-    static_cast<void>(directory_name);
-#endif
-    const mode_t mask = umask(0);
-    umask(mask);
-    return fchmod(descriptor, 0666 & ~mask) == 0 ? failure{} : system_failure(errno);
-}
-
-/// Copies the old output's POSIX access ACL, so that whoever it kept out stays out. Other
-/// extended attributes are not copied: they belong to the old file.
-failure copy_access_acl(int from, int to)
-{
-#if defined(__linux__)
-    constexpr const char* access_acl = "system.posix_acl_access";
-    const ssize_t size = fgetxattr(from, access_acl, nullptr, 0);
-    if (size < 0) {
-        return errno == ENODATA || errno == ENOTSUP ? failure{} : system_failure(errno);
-    }
-    std::vector<char> acl(static_cast<std::size_t>(size));
-    if (fgetxattr(from, access_acl, acl.data(), acl.size()) != size ||
-        fsetxattr(to, access_acl, acl.data(), acl.size(), 0) != 0) {
-        return system_failure(errno);
-    }
-#else
-    static_cast<void>(from);
-    static_cast<void>(to);
-#endif
-    return {};
-}
-
-/// For a replaced output: its owner and group where permitted, its mode and its ACL. A set-ID
-/// bit is kept only with the owner or group it was set for.
-failure take_old_attributes(int descriptor, const struct stat& old, int existing)
-{
-    mode_t mode = old.st_mode & 07777;
-    if (fchown(descriptor, old.st_uid, old.st_gid) != 0) {
-        mode &= ~static_cast<mode_t>(S_ISUID);
-        if (fchown(descriptor, static_cast<uid_t>(-1), old.st_gid) != 0) {
-            mode &= ~static_cast<mode_t>(S_ISGID);
-        }
-    }
-    if (fchmod(descriptor, mode) != 0) {
-        return system_failure(errno);
-    }
-    return copy_access_acl(existing, descriptor);
-}
-
-}  // namespace
-
 failure temporary_file::create(const output_target& target)
 {
-    remove_on_signals();
-    directory_ = target.directory_;
+    directory_ = target.directory;
     // A new output is created as a plain create would make it, so that the umask or the
     // directory's default ACL applies; a replacement stays private until it has its mode.
-    const mode_t mode = target.exists_ ? 0600 : 0666;
+    const mode_t mode = target.exists ? 0600 : 0666;
+    failure creating{};
 #if defined(O_TMPFILE)
     if (access("/proc/self/fd", X_OK) == 0) {  // linking it in later goes through /proc
         descriptor_ = openat(directory_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
         unnamed_ = descriptor_ >= 0;
-        if (unnamed_ || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
-            return unnamed_ ? failure{} : system_failure(errno);
+        if (unnamed_) {
+            return {};
+        }
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            creating = system_failure(errno);
         }
     }
 #endif
-    return under_new_name(directory_, target.name_, [this, mode](const char* name) {
-        descriptor_ =
-            openat(directory_, name, O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode);
-        return descriptor_ >= 0;
-    });
+    if (!creating) {
+        creating = under_new_name(target.name, [this, mode](const char* name) {
+            descriptor_ = openat(directory_, name,
+                                 O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode);
+            return descriptor_ >= 0;
+        });
+    }
+    // A writable file mounted into a read-only directory (a container's bind mount) can only
+    // be written in place: that is the nature of the place, not a shortage.
+    if (creating.code == EROFS && target.existing >= 0) {
+        return {failure_kind::place, EROFS, nullptr};
+    }
+    return creating;
 }
 
-failure temporary_file::fill(const output_target& target, const unsigned char* bytes,
-                             std::size_t size)
+failure temporary_file::take_attributes(const output_target& target)
 {
-    const failure attributes = target.exists_
-                                   ? take_old_attributes(descriptor_, target.old_, target.existing_)
-                                   : take_new_mode(descriptor_, target.directory_name_);
-    if (attributes) {
-        return attributes;
+    if (!target.exists) {
+        take_new_mode(descriptor_, target.directory_name);
+        return {};
     }
+    return take_old_attributes(descriptor_, target.old, target.existing);
+}
+
+failure temporary_file::write(const output_target& target, const unsigned char* bytes,
+                              std::size_t size)
+{
     if (!write_all(descriptor_, bytes, size)) {
         return system_failure(errno);
     }
@@ -190,11 +150,11 @@ failure temporary_file::fill(const output_target& target, const unsigned char* b
 
 // The complete unnamed file takes its temporary name only now, so that an interruption before
 // this point, even SIGKILL, leaves nothing behind.
-failure temporary_file::link_in(const output_target& target) const
+failure temporary_file::link_in(const output_target& target)
 {
     std::array<char, 32> self{};
     std::snprintf(self.data(), self.size(), "/proc/self/fd/%d", descriptor_);
-    return under_new_name(directory_, target.name_, [this, &self](const char* name) {
+    return under_new_name(target.name, [this, &self](const char* name) {
         return linkat(AT_FDCWD, self.data(), directory_, name, AT_SYMLINK_FOLLOW) == 0;
     });
 }
@@ -216,43 +176,48 @@ int rename_no_replace(int directory, const char* from, const char* to) noexcept
 }  // namespace
 #endif
 
-failure temporary_file::rename_over(const output_target& target) const
+failure temporary_file::rename_over(const output_target& target)
 {
     // The name must still hold what was found at the start, and a name that held nothing may
     // not gain a file in the meantime: a rename never follows a link, but it would replace a
     // file that someone else put there.
     struct stat now {};
-    const bool present = fstatat(directory_, target.name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
-    if (present != target.exists_ || (present && !same_file(now, target.old_))) {
+    const bool present = fstatat(directory_, target.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
+    if (present != target.exists || (present && !same_file(now, target.old))) {
         return refusal("the output changed during the run");
     }
     const signals_held held;
     int renamed = -1;
 #if defined(RENAME_NOREPLACE) || defined(RENAME_EXCL)
-    if (!target.exists_) {
-        renamed = rename_no_replace(directory_, recorded.name.data(), target.name_.c_str());
+    if (!target.exists) {
+        renamed = rename_no_replace(directory_, name_.data(), target.name.c_str());
     }
-    if (renamed != 0 && (target.exists_ || errno == EINVAL || errno == ENOSYS ||
-                         errno == ENOTSUP))
+    if (renamed != 0 && (target.exists || errno == EINVAL || errno == ENOSYS || errno == ENOTSUP))
 #endif
     {
-        renamed = renameat(directory_, recorded.name.data(), directory_, target.name_.c_str());
+        renamed = renameat(directory_, name_.data(), directory_, target.name.c_str());
     }
     if (renamed != 0) {
         return system_failure(errno);
     }
-    recorded.name[0] = '\0';
+    forget_on_signal();
+    name_[0] = '\0';
     return {};
 }
 
-void temporary_file::remove() noexcept
+failure temporary_file::remove() noexcept
 {
     close_if_open(descriptor_);
     const signals_held held;
-    if (recorded.name[0] != '\0') {
-        unlinkat(directory_, recorded.name.data(), 0);
-        recorded.name[0] = '\0';
+    if (name_[0] == '\0') {
+        return {};
     }
+    if (unlinkat(directory_, name_.data(), 0) != 0 && errno != ENOENT) {
+        return system_failure(errno);
+    }
+    forget_on_signal();
+    name_[0] = '\0';
+    return {};
 }
 
 }  // namespace fwsplice

@@ -5,7 +5,6 @@
 #include "output_file.hpp"
 
 #include <cerrno>
-#include <csignal>
 #include <exception>
 
 namespace fwsplice {
@@ -17,9 +16,11 @@ write_result failed(write_outcome outcome, const failure& reason) noexcept
 }
 
 /// Writes through the output itself. Refused before a byte is written where standard output
-/// goes to the same open file, since the progress lines would land inside the image.
+/// goes to the same open file, since the progress lines would land inside the image, and
+/// where the output is an input, which it would destroy.
 write_result write_in_place(const output_target& target, const unsigned char* bytes,
-                            std::size_t size, write_outcome when_unopened) noexcept
+                            std::size_t size, const input_identities& inputs,
+                            write_outcome when_unopened) noexcept
 {
     in_place_file file;
     if (const failure opening = file.open(target)) {
@@ -28,6 +29,10 @@ write_result write_in_place(const output_target& target, const unsigned char* by
     if (file.is_standard_output()) {
         return failed(write_outcome::not_opened,
                       refusal("standard output goes to the same file, and would mix with it"));
+    }
+    if (file.is_one_of(inputs)) {
+        return failed(write_outcome::not_opened,
+                      refusal("it is an input, which only a replacement could write"));
     }
     if (const failure writing = file.write(bytes, size)) {
         file.discard(target);
@@ -45,50 +50,45 @@ bool in_place_allowed(const failure& reason) noexcept
 
 }  // namespace
 
-failure refusal(const char* text) noexcept
-{
-    return {failure_kind::other, 0, text};
-}
-
-void treat_write_signals_as_errors() noexcept
-{
-#if !defined(_WIN32)
-    static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
-    static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
-#endif
-}
-
-write_result write_whole_file(const char* path, const unsigned char* bytes,
-                              std::size_t size) noexcept
+write_result write_whole_file(const char* path, const unsigned char* bytes, std::size_t size,
+                              const input_identities& inputs) noexcept
 {
     try {
         output_target target;
-        if (const failure finding = target.find(path)) {
+        if (const failure finding = find_output(path, target)) {
             return failed(write_outcome::not_opened, finding);
         }
-        if (!target.replaceable()) {
-            return write_in_place(target, bytes, size, write_outcome::not_opened);
+        if (!target.replaceable) {
+            return write_in_place(target, bytes, size, inputs, write_outcome::not_opened);
         }
         temporary_file temporary;
         if (const failure creating = temporary.create(target)) {
             if (in_place_allowed(creating)) {
-                return write_in_place(target, bytes, size, write_outcome::not_opened);
+                return write_in_place(target, bytes, size, inputs, write_outcome::not_opened);
             }
             return failed(write_outcome::not_opened, creating);
         }
-        if (const failure filling = temporary.fill(target, bytes, size)) {
-            return failed(write_outcome::not_written, filling);
+        failure refused = temporary.take_attributes(target);
+        write_outcome when_unopened = write_outcome::not_opened;
+        if (!refused) {
+            if (const failure writing = temporary.write(target, bytes, size)) {
+                return failed(write_outcome::not_written, writing);
+            }
+            refused = temporary.rename_over(target);
+            if (!refused) {
+                return {write_outcome::written, nullptr};
+            }
+            when_unopened = write_outcome::not_written;
         }
-        const failure renaming = temporary.rename_over(target);
-        if (!renaming) {
-            return {write_outcome::written, nullptr};
+        if (!in_place_allowed(refused)) {
+            return failed(write_outcome::not_written, refused);
         }
-        if (!in_place_allowed(renaming)) {
-            return failed(write_outcome::not_written, renaming);
+        // The copy goes first, so that its space is free for the in-place write; one that
+        // cannot be removed keeps the old output as it is.
+        if (const failure removing = temporary.remove()) {
+            return failed(write_outcome::not_written, removing);
         }
-        // The complete copy goes first, so that its space is free for the in-place write.
-        temporary.remove();
-        return write_in_place(target, bytes, size, write_outcome::not_written);
+        return write_in_place(target, bytes, size, inputs, when_unopened);
     } catch (const std::exception&) {  // no memory for a name
         return failed(write_outcome::not_opened, system_failure(ENOMEM));
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "input_file.hpp"
+
 #include <cstddef>
 
 namespace fwsplice {
@@ -18,17 +20,13 @@ struct write_result {
     const char* reason;  ///< the system's message, or nullptr when written
 };
 
-/// Turns the signals that end a process on a failed write (SIGPIPE for a pipe whose reader
-/// has gone, SIGXFSZ past the file-size limit) into plain write errors, which are checked.
-void treat_write_signals_as_errors() noexcept;
-
 /// Replaces the file at path with exactly these bytes, or leaves it as it was. A regular
 /// file, or a name that holds nothing yet, is replaced by renaming a complete temporary file
 /// over it. Only where no rename can serve (a device, a FIFO, a directory that refuses new
 /// files, a rename refused by the place) is it written in place, and then a failed write
-/// leaves it removed or emptied, never torn. A shortage of space, inodes, descriptors or
-/// memory never leads to writing in place.
-write_result write_whole_file(const char* path, const unsigned char* bytes,
-                              std::size_t size) noexcept;
+/// leaves it removed or emptied, never torn, and one of the inputs is never written. A
+/// shortage of space, inodes, descriptors or memory never leads to writing in place.
+write_result write_whole_file(const char* path, const unsigned char* bytes, std::size_t size,
+                              const input_identities& inputs) noexcept;
 
 }  // namespace fwsplice

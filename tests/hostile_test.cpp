@@ -21,8 +21,11 @@ namespace {
 
 using hostile_test = output_test;
 
-/// A second unprivileged user, besides nobody, for a directory owner and a caller that differ.
+/// Unprivileged users besides nobody, for a directory owner and a caller that differ. nobody's
+/// id is also what a user namespace shows for ids it does not map, and never counts as the
+/// same owner as anything.
 constexpr uid_t someone = 65533;
+constexpr uid_t owner = 65532;
 
 TEST_F(hostile_test, no_inode_left_keeps_the_output_and_every_input)
 {
@@ -58,7 +61,7 @@ TEST_F(hostile_test, no_inode_left_keeps_the_output_and_every_input)
 
 TEST_F(hostile_test, a_rename_refused_in_a_sticky_directory_frees_the_copy_before_writing_in_place)
 {
-    // nobody's shared directory holds nobody's image, which someone else may write but not
+    // owner's shared directory holds owner's image, which someone else may write but not
     // rename over. The disk holds the image once beside the old one, but not twice.
     if (!mount_disk("size=256k,mode=1777")) {
         GTEST_SKIP() << "mounting a small tmpfs needs root";
@@ -66,8 +69,8 @@ TEST_F(hostile_test, a_rename_refused_in_a_sticky_directory_frees_the_copy_befor
     sketch_bytes = pattern(150000, 27);
     arrange(before::nothing);
     const std::string out = write_file("disk/out", pattern(60000, 28));
-    ASSERT_EQ(chown(path("disk").c_str(), nobody, nobody), 0);
-    ASSERT_EQ(chown(out.c_str(), nobody, nobody), 0);
+    ASSERT_EQ(chown(path("disk").c_str(), owner, owner), 0);
+    ASSERT_EQ(chown(out.c_str(), owner, owner), 0);
     fs::permissions(out, fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec &
                              ~fs::perms::others_exec);
     fs::permissions(dir, fs::perms::owner_all | fs::perms::others_exec);

@@ -1,0 +1,128 @@
+// POSIX: the access of a new output, or of a replaced one, given to the temporary file.
+#include "file_attributes_posix.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#if defined(__linux__)
+#include <sys/xattr.h>
+#endif
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+namespace fwsplice {
+namespace {
+
+/// What the place refuses (an ACL naming an id that a user namespace does not map, a chmod
+/// that a file system does not take) is a refusal of the place, after which the output is
+/// written in place as a shell redirect would; anything else is a shortage or an error.
+failure refused_by_place(int error) noexcept
+{
+    if (error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP) {
+        return {failure_kind::permission, error, nullptr};
+    }
+    return system_failure(error);
+}
+
+#if defined(__linux__)
+/// The POSIX access ACL of a file, empty where it has none.
+failure read_access_acl(const char* path, std::vector<char>& acl)
+{
+    acl.clear();
+    const ssize_t size = getxattr(path, "system.posix_acl_access", nullptr, 0);
+    if (size < 0) {
+        return errno == ENODATA || errno == ENOTSUP ? failure{} : system_failure(errno);
+    }
+    acl.resize(static_cast<std::size_t>(size));
+    if (getxattr(path, "system.posix_acl_access", acl.data(), acl.size()) != size) {
+        return system_failure(errno);
+    }
+    return {};
+}
+#endif
+
+/// Gives the new file exactly the old output's POSIX access ACL: the same, or none where the
+/// old had none (a directory's default ACL must not let in whoever the old file kept out).
+/// Nothing is written where the two agree already. Other extended attributes are not copied:
+/// they belong to the old file.
+failure match_access_acl(int existing, int descriptor)
+{
+#if defined(__linux__)
+    std::array<char, 32> old_path{};
+    std::array<char, 32> new_path{};
+    std::snprintf(old_path.data(), old_path.size(), "/proc/self/fd/%d", existing);
+    std::snprintf(new_path.data(), new_path.size(), "/proc/self/fd/%d", descriptor);
+    std::vector<char> old_acl;
+    std::vector<char> new_acl;
+    if (const failure reading = read_access_acl(old_path.data(), old_acl)) {
+        return reading;
+    }
+    if (const failure reading = read_access_acl(new_path.data(), new_acl)) {
+        return reading;
+    }
+    if (old_acl == new_acl) {
+        return {};
+    }
+    const int changed = old_acl.empty() ? fremovexattr(descriptor, "system.posix_acl_access")
+                                        : fsetxattr(descriptor, "system.posix_acl_access",
+                                                    old_acl.data(), old_acl.size(), 0);
+    return changed == 0 ? failure{} : refused_by_place(errno);
+#else
+    static_cast<void>(existing);
+    static_cast<void>(descriptor);
+    return {};
+#endif
+}
+
+}  // namespace
+
+/// For a new output: the mode a plain create gives, the umask's or, where the directory has a
+/// default ACL, the one the kernel has already applied. Set again on purpose: before Linux 6.6
+/// an unnamed file on a file system without ACLs did not get the umask. A file system that
+/// refuses chmod (vfat, some FUSE mounts) keeps what it gave, as it would for a plain create.
+void take_new_mode(int descriptor, const std::string& directory_name) noexcept
+{
+#if defined(__linux__)
+    if (getxattr(directory_name.c_str(), "system.posix_acl_default", nullptr, 0) > 0) {
+        return;
+    }
+#else
+    static_cast<void>(directory_name);
+#endif
+    const mode_t mask = umask(0);
+    umask(mask);
+    struct stat made {};
+    const mode_t wanted = 0666 & ~mask;
+    if (fstat(descriptor, &made) != 0 || (made.st_mode & 07777) != wanted) {
+        static_cast<void>(fchmod(descriptor, wanted));
+    }
+}
+
+/// For a replaced output: its owner and group where permitted, its ACL and its mode. A set-ID
+/// bit is kept only with the owner or group it was set for.
+failure take_old_attributes(int descriptor, const struct stat& old, int existing)
+{
+    mode_t mode = old.st_mode & 07777;
+    if (fchown(descriptor, old.st_uid, old.st_gid) != 0) {
+        mode &= ~static_cast<mode_t>(S_ISUID);
+        if (fchown(descriptor, static_cast<uid_t>(-1), old.st_gid) != 0) {
+            mode &= ~static_cast<mode_t>(S_ISGID);
+        }
+    }
+    if (const failure acl = match_access_acl(existing, descriptor)) {
+        return acl;
+    }
+    struct stat made {};
+    if (fstat(descriptor, &made) != 0) {
+        return system_failure(errno);
+    }
+    if ((made.st_mode & 07777) != mode && fchmod(descriptor, mode) != 0) {
+        return refused_by_place(errno);
+    }
+    return {};
+}
+
+}  // namespace fwsplice
