@@ -101,23 +101,28 @@ void take_new_mode(int descriptor, const std::string& directory_name) noexcept
     }
 }
 
-/// For a replaced output: its owner and group where permitted, its ACL and its mode. A set-ID
-/// bit is kept only with the owner or group it was set for.
-failure take_old_attributes(int descriptor, const struct stat& old, int existing)
+failure take_old_owner_and_acl(int descriptor, const struct stat& old, int existing)
 {
-    mode_t mode = old.st_mode & 07777;
-    if (fchown(descriptor, old.st_uid, old.st_gid) != 0) {
-        mode &= ~static_cast<mode_t>(S_ISUID);
-        if (fchown(descriptor, static_cast<uid_t>(-1), old.st_gid) != 0) {
-            mode &= ~static_cast<mode_t>(S_ISGID);
-        }
+    // Where neither can be copied, the file stays the caller's, as a plain create makes it.
+    if (fchown(descriptor, old.st_uid, old.st_gid) != 0 &&
+        fchown(descriptor, static_cast<uid_t>(-1), old.st_gid) != 0) {
+        errno = 0;
     }
-    if (const failure acl = match_access_acl(existing, descriptor)) {
-        return acl;
-    }
+    return match_access_acl(existing, descriptor);
+}
+
+failure take_old_mode(int descriptor, const struct stat& old)
+{
     struct stat made {};
     if (fstat(descriptor, &made) != 0) {
         return system_failure(errno);
+    }
+    mode_t mode = old.st_mode & 07777;
+    if (made.st_uid != old.st_uid) {
+        mode &= ~static_cast<mode_t>(S_ISUID);
+    }
+    if (made.st_gid != old.st_gid) {
+        mode &= ~static_cast<mode_t>(S_ISGID);
     }
     if ((made.st_mode & 07777) != mode && fchmod(descriptor, mode) != 0) {
         return refused_by_place(errno);

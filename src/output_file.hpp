@@ -85,10 +85,12 @@ public:
     ~temporary_file() { static_cast<void>(remove()); }
 
     [[nodiscard]] failure create(const output_target& target);
-    /// Gives it the target's access and owner, or a new file's. A refusal of the place (a
-    /// file system that takes no chmod or no such ACL) is a permission failure.
+    /// Gives a replacement the target's owner and ACL. A refusal of the place (an ACL that a
+    /// user namespace cannot hold) is a permission failure.
     [[nodiscard]] failure take_attributes(const output_target& target);
-    /// The bytes, then a name where it has none yet.
+    /// The bytes, then the mode (writing would clear set-ID bits), then a name where it has
+    /// none yet. A file system that takes no chmod refuses a replacement's mode as a
+    /// permission failure; a new output keeps what a plain create would give it.
     [[nodiscard]] failure write(const output_target& target, const unsigned char* bytes,
                                 std::size_t size);
     [[nodiscard]] failure rename_over(const output_target& target);

@@ -125,11 +125,8 @@ failure temporary_file::create(const output_target& target)
 
 failure temporary_file::take_attributes(const output_target& target)
 {
-    if (!target.exists) {
-        take_new_mode(descriptor_, target.directory_name);
-        return {};
-    }
-    return take_old_attributes(descriptor_, target.old, target.existing);
+    return target.exists ? take_old_owner_and_acl(descriptor_, target.old, target.existing)
+                         : failure{};
 }
 
 failure temporary_file::write(const output_target& target, const unsigned char* bytes,
@@ -137,6 +134,11 @@ failure temporary_file::write(const output_target& target, const unsigned char* 
 {
     if (!write_all(descriptor_, bytes, size)) {
         return system_failure(errno);
+    }
+    if (!target.exists) {
+        take_new_mode(descriptor_, target.directory_name);
+    } else if (const failure mode = take_old_mode(descriptor_, target.old)) {
+        return mode;
     }
     if (unnamed_) {
         if (const failure naming = link_in(target)) {

@@ -68,12 +68,13 @@ write_result write_whole_file(const char* path, const unsigned char* bytes, std:
             }
             return failed(write_outcome::not_opened, creating);
         }
+        // A refusal by the place before the rename leaves the output untouched.
         failure refused = temporary.take_attributes(target);
+        if (!refused) {
+            refused = temporary.write(target, bytes, size);
+        }
         write_outcome when_unopened = write_outcome::not_opened;
         if (!refused) {
-            if (const failure writing = temporary.write(target, bytes, size)) {
-                return failed(write_outcome::not_written, writing);
-            }
             refused = temporary.rename_over(target);
             if (!refused) {
                 return {write_outcome::written, nullptr};

@@ -134,8 +134,10 @@ TEST_F(hostile_test, another_users_file_or_link_in_a_shared_sticky_directory_is_
     ASSERT_EQ(chown(path("shared/image").c_str(), nobody, nobody), 0);
     fs::create_symlink("../private/pwned", path("shared/link"));
     ASSERT_EQ(lchown(path("shared/link").c_str(), nobody, nobody), 0);
+    ASSERT_EQ(mkfifo(path("shared/fifo").c_str(), 0666), 0);
+    ASSERT_EQ(chown(path("shared/fifo").c_str(), nobody, nobody), 0);
     const snapshot shared = take_snapshot(path("shared"));
-    for (const char* name : {"shared/image", "shared/link"}) {
+    for (const char* name : {"shared/image", "shared/link", "shared/fifo"}) {
         SCOPED_TRACE(name);
         const run_result result = run_fwsplice({path("boot"), path("sketch"), path(name)});
         EXPECT_EQ(result.out,
@@ -144,6 +146,104 @@ TEST_F(hostile_test, another_users_file_or_link_in_a_shared_sticky_directory_is_
         EXPECT_EQ(result.status, 254);
         EXPECT_EQ(take_snapshot(path("shared")), shared);
         EXPECT_EQ(entries_in(path("private")), 0);
+    }
+}
+
+TEST_F(hostile_test, in_a_user_namespace_unmapped_owners_are_not_the_same_owner)
+{
+    // Inside, owner's directory and someone's image both read as the overflow id.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "root's runs are the ones the kernel's protections are for";
+    }
+    arrange(before::nothing);
+    fs::create_directory(path("shared"));
+    fs::permissions(path("shared"), fs::perms::all | fs::perms::sticky_bit);
+    ASSERT_EQ(chown(path("shared").c_str(), owner, owner), 0);
+    const std::string out = write_file("shared/image", old_bytes);
+    fs::permissions(out, fs::perms::all);
+    ASSERT_EQ(chown(out.c_str(), someone, someone), 0);
+    run_options rootless;
+    rootless.user_namespace = true;
+    const run_result result = run_fwsplice({path("boot"), path("sketch"), out}, rootless);
+    EXPECT_EQ(result.out, merged() + "Unable to open output file " + out + " for writing \n");
+    EXPECT_EQ(result.err, "fwsplice: " + out + ": Permission denied\n");
+    EXPECT_EQ(read_file(out), old_bytes);
+}
+
+TEST_F(hostile_test, a_replacement_keeps_a_set_id_bit_only_with_its_owner_or_group)
+{
+    // nobody may write root's group-writable 06775 image, but gives the copy only the group.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to give the image away";
+    }
+    arrange(before::nothing);
+    fs::permissions(dir, fs::perms::all);
+    const std::string out = write_file("out", old_bytes);
+    ASSERT_EQ(chown(out.c_str(), 0, nobody), 0);
+    ASSERT_EQ(chmod(out.c_str(), 06775), 0);
+    run_options as_nobody;
+    as_nobody.user = nobody;
+    EXPECT_EQ(run_fwsplice({path("boot"), path("sketch"), out}, as_nobody).status, 0);
+    struct stat replaced {};
+    ASSERT_EQ(stat(out.c_str(), &replaced), 0);
+    EXPECT_EQ(replaced.st_mode & 07777, 02775U);
+    EXPECT_EQ(replaced.st_gid, nobody);
+}
+
+/// An ext4 file system of the test's own on a loop device, for the attributes that only disk
+/// file systems take; unmounted at the end of the test.
+class ext4_disk {
+public:
+    ext4_disk(const std::string& image, const std::string& mount_point) : mount_point_(mount_point)
+    {
+        fs::create_directory(mount_point);
+        const std::string commands = "truncate -s 8M " + image + " && mkfs.ext4 -q -F " + image +
+                                     " && mount -o loop " + image + " " + mount_point;
+        // NOLINTNEXTLINE(cert-env33-c): mkfs.ext4 and mount are the user's own tools for this.
+        mounted_ = geteuid() == 0 && std::system((commands + " 2>/dev/null").c_str()) == 0;
+    }
+    ext4_disk(const ext4_disk&) = delete;
+    ext4_disk& operator=(const ext4_disk&) = delete;
+    ~ext4_disk()
+    {
+        if (mounted_) {
+            umount2(mount_point_.c_str(), MNT_DETACH);
+        }
+    }
+    bool mounted() const { return mounted_; }
+
+private:
+    std::string mount_point_;
+    bool mounted_ = false;
+};
+
+TEST_F(hostile_test, an_append_only_or_immutable_directory_is_written_in_place_leaving_nothing)
+{
+    arrange(before::nothing);
+    const ext4_disk disk{path("ext4.img"), path("disk")};
+    if (!disk.mounted()) {
+        GTEST_SKIP() << "needs root, mkfs.ext4 (Debian's e2fsprogs) and a loop device";
+    }
+    for (const char* attribute : {"+a", "+i"}) {
+        SCOPED_TRACE(attribute);
+        const std::string place = path("disk/") + (attribute[1] == 'a' ? "append" : "locked");
+        fs::create_directory(place);
+        const std::string out = place + "/out";
+        write_file(out.substr(dir.size() + 1), old_bytes);
+        struct stat before_run {};
+        stat(out.c_str(), &before_run);
+        // NOLINTNEXTLINE(cert-env33-c): chattr is the user's own tool for attributes.
+        ASSERT_EQ(std::system(("chattr " + std::string(attribute) + " " + place).c_str()), 0);
+        const run_result result = run_fwsplice({path("boot"), path("sketch"), out});
+        // NOLINTNEXTLINE(cert-env33-c)
+        std::system(("chattr -" + std::string(attribute + 1) + " " + place).c_str());
+        EXPECT_EQ(result.out, merged() + "Wrote combined file to " + out + " \n");
+        EXPECT_EQ(result.status, 0);
+        struct stat after_run {};
+        stat(out.c_str(), &after_run);
+        EXPECT_EQ(after_run.st_ino, before_run.st_ino);
+        EXPECT_EQ(read_file(out), expected_image(boot_bytes, sketch_bytes));
+        EXPECT_EQ(entries_in(place), 1);
     }
 }
 
@@ -225,6 +325,24 @@ TEST_F(hostile_test, a_new_output_takes_the_default_acl_and_a_replaced_one_keeps
                   fs::status(path("acl/touched")).permissions());
         EXPECT_EQ(access_acl(path("acl/old")), kept);
     }
+}
+
+TEST_F(hostile_test, an_input_swapped_for_a_fifo_after_it_was_looked_at_is_refused)
+{
+    // Held in its open of the bootloader, after the type was looked at by name.
+    arrange(before::nothing);
+    run_options at_the_open;
+    at_the_open.hold = held_call::input_open;
+    running_fwsplice run{{path("boot"), path("sketch"), path("out")}, at_the_open};
+    run.wait_for_held_call();
+    fs::remove(path("boot"));
+    ASSERT_EQ(mkfifo(path("boot").c_str(), 0600), 0);
+    run.go_on();
+    const run_result result = run.wait();
+    EXPECT_EQ(result.out, "Unable to read bootloader binary file " + path("boot") + "\n");
+    EXPECT_EQ(result.err, "fwsplice: " + path("boot") + ": not a regular file\n");
+    EXPECT_EQ(result.status, 254);
+    EXPECT_FALSE(fs::exists(path("out")));
 }
 
 TEST_F(hostile_test, a_fifo_input_is_never_opened_so_its_waiting_writer_stays_waiting)

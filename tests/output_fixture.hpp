@@ -16,7 +16,8 @@
 #include <tuple>
 #include <vector>
 
-/// One directory entry as a user would compare it: type, mode, owner, and bytes or link text.
+/// One directory entry as a user would compare it: type, mode, owner, and bytes or link text
+/// (nothing for a FIFO or a device, which reading would block or drain).
 struct entry {
     std::filesystem::file_type type;
     unsigned mode;
@@ -44,7 +45,8 @@ inline snapshot take_snapshot(const std::string& directory)
             type, info.st_mode & 07777U, info.st_uid, info.st_gid,
             type == std::filesystem::file_type::symlink
                 ? std::filesystem::read_symlink(item.path()).string()
-                : read_file(item.path().string())};
+            : type == std::filesystem::file_type::regular ? read_file(item.path().string())
+                                                          : ""};
     }
     return entries;
 }

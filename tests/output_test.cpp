@@ -95,35 +95,65 @@ TEST_F(output_test, a_full_disk_keeps_the_old_image)
     }
 }
 
-TEST_F(output_test, an_interrupted_run_keeps_the_old_image)
+/// Every signal whose default action ends a process, less those the tool leaves alone on
+/// purpose: faults, which say the tool itself went wrong, and SIGPIPE and SIGXFSZ, which it
+/// turns into write errors.
+std::vector<int> terminating_signals()
 {
-    // The tool is held inside its first write to the temporary file, so every signal arrives
-    // mid-write, however busy the machine.
-    for (const bool unnamed : {true, false}) {
-        for (const int signal_number :
-             {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGKILL}) {
-            SCOPED_TRACE(std::to_string(signal_number) + (unnamed ? ", unnamed" : ", named"));
+    const std::vector<int> left_alone{SIGSTOP, SIGCHLD,  SIGCONT, SIGTSTP, SIGTTIN, SIGTTOU,
+                                      SIGURG,  SIGWINCH, SIGSEGV, SIGBUS,  SIGFPE,  SIGILL,
+                                      SIGTRAP, SIGSYS,   SIGPIPE, SIGXFSZ};
+    std::vector<int> signals;
+    for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
+        if (std::find(left_alone.begin(), left_alone.end(), signal_number) == left_alone.end() &&
+            (signal_number < 32 || signal_number >= SIGRTMIN)) {
+            signals.push_back(signal_number);
+        }
+    }
+    return signals;
+}
+
+TEST_F(output_test, an_interrupted_run_keeps_the_old_image_or_empties_it_in_place)
+{
+    // The tool is held inside its first write to a file, so every signal arrives mid-write,
+    // however busy the machine. In place, the test first writes part of an image itself, as
+    // a write cut short would leave it.
+    enum class road { unnamed, named, in_place };
+    for (const road way : {road::unnamed, road::named, road::in_place}) {
+        for (const int signal_number : terminating_signals()) {
+            SCOPED_TRACE(std::to_string(signal_number) + ", road " +
+                         std::to_string(static_cast<int>(way)));
             fs::remove_all(dir);
             fs::create_directory(dir);
             const std::string out = arrange(before::old_image);
             const snapshot expected = take_snapshot(dir);
             run_options options;
-            options.no_unnamed_files = !unnamed;
-            options.hold_first_write = true;
+            options.no_unnamed_files = way == road::named;
+            options.hold = held_call::first_write;
+            options.descriptor_3 = way == road::in_place ? out : "";
 
-            running_fwsplice run{{path("boot"), path("sketch"), out}, options};
-            run.wait_for_held_write();
+            running_fwsplice run{
+                {path("boot"), path("sketch"), way == road::in_place ? "/dev/fd/3" : out}, options};
+            run.wait_for_held_call();
+            if (way == road::in_place) {
+                write_file("out", boot_bytes);
+            }
             kill(run.pid(), signal_number);
             const run_result result = run.wait();
 
             EXPECT_EQ(result.status, 128 + signal_number);
             snapshot after = take_snapshot(dir);
-            // Only SIGKILL, which no process can catch, may leave a temporary file behind, and
-            // only one that had a name while it was written.
+            if (way == road::in_place) {
+                // Whole or emptied; only SIGKILL, which no process can catch, leaves it torn.
+                EXPECT_EQ(after["out"].content, signal_number == SIGKILL ? boot_bytes : "");
+                after["out"].content = expected.at("out").content;
+            }
+            // Only SIGKILL may leave a temporary file behind, and only one that had a name
+            // while it was written.
             const auto left = std::find_if(after.begin(), after.end(), [](const auto& item) {
                 return item.first.find(".fwsplice-") != std::string::npos;
             });
-            EXPECT_EQ(left != after.end(), signal_number == SIGKILL && !unnamed);
+            EXPECT_EQ(left != after.end(), signal_number == SIGKILL && way == road::named);
             if (left != after.end()) {
                 after.erase(left);
             }
@@ -146,7 +176,14 @@ TEST_F(output_test, devices_and_pipes_are_written_in_place)
     holding.descriptor_3 = held;
     run_options holding_over_the_limit = holding;
     holding_over_the_limit.file_size = 8192;
-    const run_options reader_gone{RLIM_INFINITY, RLIM_INFINITY, false, 3};
+    run_options reader_gone;
+    reader_gone.broken_pipe = 3;
+    run_options holding_the_sketch;
+    holding_the_sketch.descriptor_3 = path("sketch");
+    run_options failing_close = holding;
+    failing_close.failing_close = true;
+    run_options streams_closed = holding;
+    streams_closed.standard_streams_closed = true;
     // Standard output's own file would get the progress lines inside the image.
     const std::string mixed = " for writing \n";
     const struct {
@@ -162,12 +199,18 @@ TEST_F(output_test, devices_and_pipes_are_written_in_place)
         {"/dev/stdout", {}, "Unable to open output file /dev/stdout" + mixed, 254, nullptr},
         {"/dev/fd/1", {}, "Unable to open output file /dev/fd/1" + mixed, 254, nullptr},
         {"/dev/fd/3", holding_over_the_limit, "Unable to write output file /dev/fd/3\n", 254, ""},
+        {"/dev/fd/3", failing_close, "Unable to write output file /dev/fd/3\n", 254, ""},
+        // An input is never written in place: only a replacement could leave it whole.
+        {"/dev/fd/3", holding_the_sketch, "Unable to open output file /dev/fd/3" + mixed, 254,
+         nullptr},
+        // With no standard output, the tool's own descriptors stay clear of descriptor 1.
+        {"/dev/fd/3", streams_closed, "", 0, nullptr},
         {"/dev/fd/3", holding, "Wrote combined file to /dev/fd/3 \n", 0, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.out + " " + c.message);
         const run_result result = run_fwsplice({path("boot"), path("sketch"), c.out}, c.options);
-        EXPECT_EQ(result.out, both + c.message);
+        EXPECT_EQ(result.out, c.options.standard_streams_closed ? "" : both + c.message);
         EXPECT_EQ(result.status, c.status);
         if (c.held_after != nullptr) {
             EXPECT_EQ(read_file(held), c.held_after);  // whole, or emptied
@@ -179,6 +222,7 @@ TEST_F(output_test, devices_and_pipes_are_written_in_place)
     stat(held.c_str(), &held_after);
     EXPECT_EQ(held_after.st_ino, held_before.st_ino);
     EXPECT_EQ(read_file(held), expected_image(boot_bytes, sketch_bytes));
+    EXPECT_EQ(read_file(path("sketch")), sketch_bytes);
 }
 
 TEST_F(output_test, a_read_only_directory_is_written_in_place)

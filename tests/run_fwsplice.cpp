@@ -4,6 +4,8 @@
 #include <grp.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <poll.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -19,6 +21,7 @@
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <stdexcept>
 
@@ -98,25 +101,41 @@ bool open_descriptor_3(const std::string& file)
     return descriptor >= 0 && dup2(descriptor, 3) == 3;
 }
 
-/// A seccomp filter that answers open(O_TMPFILE) with EOPNOTSUPP, as a file system without
-/// unnamed files does; every other call goes through.
-bool refuse_unnamed_files(const run_options& options)
+/// A seccomp filter of one rule: `call`, where its argument `argument` has one of the `bits`
+/// set (or, without bits, is above `above`), gets `action`; every other call goes through.
+/// Returns the filter's listener for SECCOMP_RET_USER_NOTIF, else 0, or -1 where it failed.
+long add_filter(int call, unsigned argument, unsigned bits, unsigned above, unsigned action)
 {
-    if (!options.no_unnamed_files) {
-        return true;
-    }
-    constexpr auto tmpfile_bit = static_cast<unsigned>(O_TMPFILE & ~O_DIRECTORY);
+    const auto offset = static_cast<unsigned>(offsetof(seccomp_data, args) + argument * 8);
+    const unsigned test = bits != 0 ? BPF_JSET : BPF_JGT;
+    const unsigned operand = bits != 0 ? bits : above;
     sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
-        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, tmpfile_bit, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(call), 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset),
+        BPF_JUMP(BPF_JMP | test | BPF_K, operand, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, action),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+        return -1;
+    }
+    const unsigned flags = action == SECCOMP_RET_USER_NOTIF ? SECCOMP_FILTER_FLAG_NEW_LISTENER : 0;
+    return syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, flags, &program);
+}
+
+/// open(O_TMPFILE) answered with EOPNOTSUPP, as a file system without unnamed files does.
+bool refuse_calls(const run_options& options)
+{
+    constexpr auto tmpfile_bit = static_cast<unsigned>(O_TMPFILE & ~O_DIRECTORY);
+    return !options.no_unnamed_files ||
+           add_filter(__NR_openat, 2, tmpfile_bit, 0, SECCOMP_RET_ERRNO | EOPNOTSUPP) == 0;
+}
+
+bool listened(const run_options& options)
+{
+    return options.hold != held_call::none || options.failing_close;
 }
 
 bool drop_privileges(const run_options& options)
@@ -146,28 +165,19 @@ struct descriptor_message {
     msghdr message{};
 };
 
-/// A seccomp filter that holds the first write to a descriptor above 2 (a file, not standard
-/// output) until the test, which gets the filter's listener through `channel`, lets go.
-bool hold_first_write(const run_options& options, int channel)
+/// Holds the call that the options name (every close(), where they fail) until the test, which gets
+/// the filter's listener through `channel`, lets go.
+bool hold_call(const run_options& options, int channel)
 {
-    if (!options.hold_first_write) {
+    if (!listened(options)) {
         return true;
     }
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_write, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
-        BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, 2, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
-        return false;
-    }
-    const long listener =
-        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &program);
-    if (listener < 0) {
+    const long listener = options.failing_close
+                              ? add_filter(__NR_close, 0, 0, 2, SECCOMP_RET_USER_NOTIF)
+                          : options.hold == held_call::first_write
+                              ? add_filter(__NR_write, 0, 0, 2, SECCOMP_RET_USER_NOTIF)
+                              : add_filter(__NR_openat, 2, O_NONBLOCK, 0, SECCOMP_RET_USER_NOTIF);
+    if (listener <= 0) {
         return false;
     }
     descriptor_message carrier;
@@ -178,7 +188,31 @@ bool hold_first_write(const run_options& options, int channel)
     header->cmsg_len = CMSG_LEN(sizeof(int));
     const int descriptor = static_cast<int>(listener);
     std::memcpy(CMSG_DATA(header), &descriptor, sizeof(int));
-    return sendmsg(channel, &message, 0) == 1 && close(descriptor) == 0;
+    // The listener closes at exec; closing it here could be held by its own filter.
+    return sendmsg(channel, &message, 0) == 1;
+}
+
+/// A user namespace that maps the caller's own user only: every other owner reads as the
+/// overflow id, as in a rootless container.
+bool enter_user_namespace(const run_options& options)
+{
+    if (!options.user_namespace) {
+        return true;
+    }
+    const std::string map = std::to_string(geteuid()) + " " + std::to_string(geteuid()) + " 1";
+    if (unshare(CLONE_NEWUSER) != 0) {
+        return false;
+    }
+    const int file = open("/proc/self/uid_map", O_WRONLY);
+    const bool mapped =
+        file >= 0 && write(file, map.data(), map.size()) == static_cast<ssize_t>(map.size());
+    return file >= 0 && close(file) == 0 && mapped;
+}
+
+bool close_standard_streams(const run_options& options)
+{
+    return !options.standard_streams_closed ||
+           (close(STDIN_FILENO) == 0 && close(STDOUT_FILENO) == 0);
 }
 
 [[noreturn]] void exec_tool(const std::vector<std::string>& args, const run_options& options,
@@ -197,7 +231,8 @@ bool hold_first_write(const run_options& options, int channel)
     if (setrlimit(RLIMIT_FSIZE, &file_size) == 0 && setrlimit(RLIMIT_AS, &address_space) == 0 &&
         setrlimit(RLIMIT_CORE, &no_core) == 0 && break_pipe(options.broken_pipe) &&
         open_descriptor_3(options.descriptor_3) && drop_privileges(options) &&
-        refuse_unnamed_files(options) && hold_first_write(options, channel)) {
+        enter_user_namespace(options) && refuse_calls(options) && hold_call(options, channel) &&
+        close_standard_streams(options)) {
         execv(binary.c_str(), argv.data());
     }
     _exit(127);
@@ -223,9 +258,9 @@ running_fwsplice::running_fwsplice(const std::vector<std::string>& args, const r
         throw std::runtime_error("no scratch file for the tool's output");
     }
     int channel[2] = {-1, -1};
-    if (options.hold_first_write &&
-        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
-        throw std::runtime_error("no channel for the held write");
+    failing_close_ = options.failing_close;
+    if (listened(options) && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
+        throw std::runtime_error("no channel for the held call");
     }
     child_ = fork();
     if (child_ == 0) {
@@ -236,7 +271,7 @@ running_fwsplice::running_fwsplice(const std::vector<std::string>& args, const r
     if (child_ < 0) {
         throw std::runtime_error("could not start " FWSPLICE_BINARY);
     }
-    if (options.hold_first_write) {
+    if (listened(options)) {
         close(channel[1]);
         descriptor_message carrier;
         msghdr& message = carrier.message;
@@ -254,16 +289,58 @@ running_fwsplice::~running_fwsplice()
     }
 }
 
-void running_fwsplice::wait_for_held_write() const
+void running_fwsplice::wait_for_held_call()
 {
     seccomp_notif request{};
     if (listener_ < 0 || ioctl(listener_, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0) {
-        throw std::runtime_error("the tool's write was not held");
+        throw std::runtime_error("the tool's call was not held");
+    }
+    held_id_ = request.id;
+}
+
+void running_fwsplice::go_on()
+{
+    seccomp_notif_resp response{};
+    response.id = held_id_;
+    response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+    if (ioctl(listener_, SECCOMP_IOCTL_NOTIF_SEND, &response) != 0) {
+        throw std::runtime_error("the tool's held call could not go on");
+    }
+}
+
+// Answers each close() of a descriptor open for writing with EIO, and lets every other go.
+void running_fwsplice::fail_closes_of_written_files()
+{
+    pollfd listener{listener_, POLLIN, 0};
+    while (poll(&listener, 1, -1) == 1 && (listener.revents & POLLIN) != 0) {
+        seccomp_notif request{};
+        if (ioctl(listener_, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0) {
+            continue;
+        }
+        std::ifstream info("/proc/" + std::to_string(child_) + "/fdinfo/" +
+                           std::to_string(request.data.args[0]));
+        std::string field;
+        unsigned flags = 0;
+        while (info >> field && field != "flags:") {
+        }
+        info >> std::oct >> flags;
+        seccomp_notif_resp response{};
+        response.id = request.id;
+        if ((flags & O_ACCMODE) == O_RDONLY) {
+            response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+        } else {
+            response.error = -EIO;
+            response.val = -1;
+        }
+        ioctl(listener_, SECCOMP_IOCTL_NOTIF_SEND, &response);
     }
 }
 
 run_result running_fwsplice::wait()
 {
+    if (failing_close_) {
+        fail_closes_of_written_files();
+    }
     int wait_status = 0;
     if (waitpid(child_, &wait_status, 0) != child_) {
         throw std::runtime_error("could not wait for " FWSPLICE_BINARY);

@@ -11,17 +11,28 @@
 /// The user an unprivileged run takes, and the owner of files given away in tests.
 inline constexpr uid_t nobody = 65534;
 
+/// A call of the tool's that a seccomp notification holds, so that a test acts at that very
+/// point, however busy the machine.
+enum class held_call {
+    none,
+    first_write,  ///< its first write to a file (a descriptor above 2)
+    input_open    ///< its open of an input (the one open it makes with O_NONBLOCK)
+};
+
 /// How the tool's process is set up before it starts. By default it gets every signal as a
 /// shell leaves it: default dispositions, nothing blocked.
 struct run_options {
     rlim_t file_size = RLIM_INFINITY;
     rlim_t address_space = RLIM_INFINITY;
-    bool ignore_sigxfsz = false;    ///< as a caller that ignores SIGXFSZ would leave it
-    int broken_pipe = -1;           ///< a descriptor made a pipe whose reader has gone, or -1
-    uid_t user = 0;                 ///< run as this user (and group) when the suite runs as root
-    std::string descriptor_3;       ///< a file opened for writing as descriptor 3, if named
-    bool no_unnamed_files = false;  ///< make open(O_TMPFILE) fail, as on file systems without it
-    bool hold_first_write = false;  ///< its first write to a file is held until it is killed
+    bool ignore_sigxfsz = false;  ///< as a caller that ignores SIGXFSZ would leave it
+    int broken_pipe = -1;         ///< a descriptor made a pipe whose reader has gone, or -1
+    uid_t user = 0;               ///< run as this user (and group) when the suite runs as root
+    bool user_namespace = false;  ///< in a user namespace of its own, mapping only its user
+    std::string descriptor_3;     ///< a file opened for writing as descriptor 3, if named
+    bool standard_streams_closed = false;  ///< started with descriptors 0 and 1 closed
+    bool no_unnamed_files = false;     ///< make open(O_TMPFILE) fail, as on file systems without it
+    bool failing_close = false;        ///< close() of a descriptor open for writing fails with EIO
+    held_call hold = held_call::none;  ///< a call held until the test lets it go or ends it
 };
 
 struct run_result {
@@ -43,16 +54,20 @@ public:
     running_fwsplice& operator=(const running_fwsplice&) = delete;
     ~running_fwsplice();
     pid_t pid() const { return child_; }
-    /// With hold_first_write: returns once the tool is inside its first write to a file, where
-    /// it stays until a signal ends it.
-    void wait_for_held_write() const;
+    /// With a held call: returns once the tool is inside it, where it stays until a signal
+    /// ends it or go_on() lets the call run.
+    void wait_for_held_call();
+    void go_on();
     run_result wait();
 
 private:
     std::unique_ptr<std::FILE, scratch_closer> out_;
     std::unique_ptr<std::FILE, scratch_closer> err_;
     pid_t child_ = -1;
-    int listener_ = -1;  ///< the seccomp notifications of the held write
+    int listener_ = -1;  ///< the seccomp notifications of the held call
+    unsigned long long held_id_ = 0;
+    bool failing_close_ = false;
+    void fail_closes_of_written_files();
 };
 
 /// Runs the built fwsplice to its end and collects what it prints.
