@@ -169,9 +169,18 @@ failure temporary_file::write(const output_target& /*target*/, const unsigned ch
 // either is tried again for about a second before it counts.
 failure temporary_file::rename_over(const output_target& target)
 {
+    // ReplaceFile wants whole paths.
+    std::array<char, 4096> replaced{};
+    std::array<char, 4096> replacement{};
+    const auto size = static_cast<DWORD>(replaced.size());
+    if (target.exists &&
+        (GetFullPathNameA(target.name.c_str(), size, replaced.data(), nullptr) - 1 >= size - 1 ||
+         GetFullPathNameA(name_.data(), size, replacement.data(), nullptr) - 1 >= size - 1)) {
+        return last_failure();
+    }
     for (int attempt = 0; attempt < 20; ++attempt) {
         const bool moved =
-            target.exists ? ReplaceFileA(target.name.c_str(), name_.data(), nullptr,
+            target.exists ? ReplaceFileA(replaced.data(), replacement.data(), nullptr,
                                          REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
                           : MoveFileExA(name_.data(), target.name.c_str(), 0) != 0;
         if (moved) {
