@@ -4,6 +4,7 @@
 #include "descriptor_posix.hpp"
 #include "signals.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -50,13 +51,10 @@ bool in_place_file::is_one_of(const input_identities& inputs) const noexcept
     if (fstat(descriptor_, &output) != 0) {
         return false;
     }
-    for (const file_identity& input : inputs) {
-        if (input.known && input.device == static_cast<std::uint64_t>(output.st_dev) &&
-            input.index == static_cast<std::uint64_t>(output.st_ino)) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(inputs.begin(), inputs.end(), [&output](const file_identity& input) {
+        return input.known && input.device == static_cast<std::uint64_t>(output.st_dev) &&
+               input.index == static_cast<std::uint64_t>(output.st_ino);
+    });
 }
 
 failure in_place_file::write(const unsigned char* bytes, std::size_t size)

@@ -87,7 +87,7 @@ public:
     [[nodiscard]] failure create(const output_target& target);
     /// Gives a replacement the target's owner and ACL. A refusal of the place (an ACL that a
     /// user namespace cannot hold) is a permission failure.
-    [[nodiscard]] failure take_attributes(const output_target& target);
+    [[nodiscard]] failure take_attributes(const output_target& target) const;
     /// The bytes, then the mode (writing would clear set-ID bits), then a name where it has
     /// none yet. A file system that takes no chmod refuses a replacement's mode as a
     /// permission failure; a new output keeps what a plain create would give it.

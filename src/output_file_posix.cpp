@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -27,13 +28,15 @@ uid_t overflow_uid() noexcept
 {
 #if defined(__linux__)
     static const uid_t uid = [] {
-        unsigned long value = 0;
+        std::array<char, 32> text{};
         std::FILE* const file = std::fopen("/proc/sys/kernel/overflowuid", "re");
-        const bool read = file != nullptr && std::fscanf(file, "%lu", &value) == 1;
+        const bool read = file != nullptr && std::fgets(text.data(), text.size(), file) != nullptr;
         if (file != nullptr) {
             std::fclose(file);
         }
-        return static_cast<uid_t>(read ? value : 65534);
+        char* end = nullptr;
+        const unsigned long value = std::strtoul(text.data(), &end, 10);
+        return static_cast<uid_t>(read && end != text.data() ? value : 65534);
     }();
     return uid;
 #else

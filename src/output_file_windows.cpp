@@ -148,7 +148,7 @@ failure temporary_file::create(const output_target& target)
 }
 
 // NOLINTNEXTLINE(readability-convert-member-functions-to-static): as on every platform
-failure temporary_file::take_attributes(const output_target& /*target*/)
+failure temporary_file::take_attributes(const output_target& /*target*/) const
 {
     return {};
 }

@@ -5,7 +5,7 @@
 // place register it here; this unit knows nothing else of them.
 
 #if !defined(_WIN32)
-#include <signal.h>
+#include <csignal>
 #endif
 
 namespace fwsplice {

@@ -123,7 +123,7 @@ failure temporary_file::create(const output_target& target)
     return creating;
 }
 
-failure temporary_file::take_attributes(const output_target& target)
+failure temporary_file::take_attributes(const output_target& target) const
 {
     return target.exists ? take_old_owner_and_acl(descriptor_, target.old, target.existing)
                          : failure{};

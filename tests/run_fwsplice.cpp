@@ -106,7 +106,8 @@ bool open_descriptor_3(const std::string& file)
 /// Returns the filter's listener for SECCOMP_RET_USER_NOTIF, else 0, or -1 where it failed.
 long add_filter(int call, unsigned argument, unsigned bits, unsigned above, unsigned action)
 {
-    const auto offset = static_cast<unsigned>(offsetof(seccomp_data, args) + argument * 8);
+    const auto offset =
+        static_cast<unsigned>(offsetof(seccomp_data, args) + std::size_t{argument} * 8);
     const unsigned test = bits != 0 ? BPF_JSET : BPF_JGT;
     const unsigned operand = bits != 0 ? bits : above;
     sock_filter filter[] = {
@@ -298,7 +299,7 @@ void running_fwsplice::wait_for_held_call()
     held_id_ = request.id;
 }
 
-void running_fwsplice::go_on()
+void running_fwsplice::go_on() const
 {
     seccomp_notif_resp response{};
     response.id = held_id_;

@@ -57,7 +57,7 @@ public:
     /// With a held call: returns once the tool is inside it, where it stays until a signal
     /// ends it or go_on() lets the call run.
     void wait_for_held_call();
-    void go_on();
+    void go_on() const;
     run_result wait();
 
 private:
