@@ -1,10 +1,12 @@
 # cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DSOURCE_DATE_EPOCH=... -DVERSION=... -DWINDOWS=...
-#       -DBUILD_TYPE=... -P release.cmake
-# Makes BUILD_DIR/release: the Debian package and the .tar.gz of the install tree (or, in a
-# Windows build, a .zip of fwsplice.exe, the licence and the README), and SHA256SUMS. CPack
-# makes the packages; they are then packed again with every file's order, owner (0/0), mode
-# and time fixed, so that the bytes depend on the sources alone, not on who builds them,
-# where, when, or with which umask.
+#       -DBUILD_TYPE=... -DARCH=... -DCROSS=... -DOBJDUMP=... -DPROGRAMS=... -DMANDOC=...
+#       -P release.cmake
+# Makes BUILD_DIR/release from this tree: for Linux the Debian package and
+# fwsplice-<version>-linux-<arch>.tar.gz of the install tree, for Windows
+# fwsplice-<version>-windows-x86_64.zip; and SHA256SUMS. The packages are packed again with
+# every file's order, owner (0/0), mode and time fixed, so that the bytes depend on the
+# sources alone: not on who builds them, where, when, with which umask, or with which GZIP,
+# TAR_OPTIONS or ZIPOPT in the environment.
 cmake_minimum_required(VERSION 3.16)
 
 if(NOT BUILD_TYPE STREQUAL "Release")
@@ -18,12 +20,16 @@ file(MAKE_DIRECTORY "${release}" "${scratch}")
 set(ENV{SOURCE_DATE_EPOCH} "${SOURCE_DATE_EPOCH}")
 set(ENV{LC_ALL} C)
 set(ENV{TZ} UTC)
+foreach(variable GZIP TAR_OPTIONS ZIPOPT ZIP XZ_OPT XZ_DEFAULTS)
+    unset(ENV{${variable}})
+endforeach()
 
 function(run)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
     if(NOT status EQUAL 0)
         message(FATAL_ERROR "release: ${ARGN} failed (${status}):\n${out}")
     endif()
+    set(output "${out}" PARENT_SCOPE)
 endfunction()
 
 # Directories and programs 0755, other files 0644, every time the release's own.
@@ -34,23 +40,58 @@ function(normalise tree)
     run(find "${tree}" -exec touch -h -d "@${SOURCE_DATE_EPOCH}" {} +)
 endfunction()
 
+# What a cross build's programs need of the C library: the newest GLIBC_ symbol version they
+# use, which is what dpkg-shlibdeps finds for this machine's own builds.
+function(c_library_dependency variable)
+    set(newest "")
+    foreach(program IN LISTS PROGRAMS)
+        run("${OBJDUMP}" -T "${program}")
+        string(REGEX MATCHALL "GLIBC_[0-9.]+" versions "${output}")
+        foreach(version IN LISTS versions)
+            string(REPLACE "GLIBC_" "" version "${version}")
+            if(newest STREQUAL "" OR version VERSION_GREATER newest)
+                set(newest "${version}")
+            endif()
+        endforeach()
+    endforeach()
+    if(newest STREQUAL "")
+        set(${variable} "" PARENT_SCOPE)
+    else()
+        set(${variable} "libc6 (>= ${newest})" PARENT_SCOPE)
+    endif()
+endfunction()
+
 if(WINDOWS)
     set(name "fwsplice-${VERSION}-windows-x86_64")
-    file(MAKE_DIRECTORY "${scratch}/${name}")
-    file(COPY "${BUILD_DIR}/fwsplice.exe" "${SOURCE_DIR}/LICENSE" "${SOURCE_DIR}/README.md"
-        DESTINATION "${scratch}/${name}")
-    normalise("${scratch}/${name}")
+    set(tree "${scratch}/${name}")
+    run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${tree}" --strip)
+    # A man page as Windows users read one.
+    if(NOT MANDOC)
+        message(FATAL_ERROR "release: the Windows .zip's man page needs mandoc "
+            "(Debian: apt-get install mandoc)")
+    endif()
+    file(REMOVE_RECURSE "${tree}/share/man")
+    run("${MANDOC}" -T html "${BUILD_DIR}/fwsplice.1")
+    file(WRITE "${tree}/share/doc/fwsplice/fwsplice.1.html" "${output}")
+    file(COPY "${SOURCE_DIR}/LICENSE" "${SOURCE_DIR}/README.md" DESTINATION "${tree}")
+    normalise("${tree}")
     # zip -X leaves out the extra fields that would record the files' owners and change times.
     find_program(ZIP zip)
     if(NOT ZIP)
         message(FATAL_ERROR "release: the Windows .zip needs zip (Debian: apt-get install zip)")
     endif()
+    file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE "${scratch}" "${tree}/*")
+    list(SORT files)
     run("${CMAKE_COMMAND}" -E chdir "${scratch}" "${ZIP}" -X -9 -q "${release}/${name}.zip"
-        "${name}/LICENSE" "${name}/README.md" "${name}/fwsplice.exe")
+        ${files})
 else()
-    foreach(generator DEB TGZ)
-        run(cpack --config "${BUILD_DIR}/CPackConfig.cmake" -G ${generator} -B "${scratch}/cpack")
-    endforeach()
+    set(cpack cpack --config "${BUILD_DIR}/CPackConfig.cmake" -B "${scratch}/cpack")
+    if(CROSS)
+        c_library_dependency(depends)
+        list(APPEND cpack -D "CPACK_DEBIAN_PACKAGE_DEPENDS=${depends}")
+    endif()
+    run(${cpack} -G DEB)
+    run(${cpack} -G TGZ)
     file(GLOB deb "${scratch}/cpack/*.deb")
     file(GLOB tgz "${scratch}/cpack/*.tar.gz")
     get_filename_component(deb_name "${deb}" NAME)
@@ -62,19 +103,21 @@ else()
     normalise("${scratch}/deb")
     run(dpkg-deb --root-owner-group -Zxz --build "${scratch}/deb" "${release}/${deb_name}")
 
-    string(REGEX REPLACE "\\.tar\\.gz$" "" top "${tgz_name}")
+    string(REGEX REPLACE "\\.tar\\.gz$" "" cpack_top "${tgz_name}")
+    set(top "fwsplice-${VERSION}-linux-${ARCH}")
     file(MAKE_DIRECTORY "${scratch}/tgz")
     run(tar -xzf "${tgz}" -C "${scratch}/tgz")
+    file(RENAME "${scratch}/tgz/${cpack_top}" "${scratch}/tgz/${top}")
     normalise("${scratch}/tgz")
     execute_process(
         COMMAND tar --sort=name --owner=0 --group=0 --numeric-owner --format=gnu
             "--mtime=@${SOURCE_DATE_EPOCH}" -cf - "${top}"
         COMMAND gzip -9 -n
         WORKING_DIRECTORY "${scratch}/tgz"
-        OUTPUT_FILE "${release}/${tgz_name}"
+        OUTPUT_FILE "${release}/${top}.tar.gz"
         RESULTS_VARIABLE statuses)
     if(NOT statuses STREQUAL "0;0")
-        message(FATAL_ERROR "release: packing ${tgz_name} again failed (${statuses})")
+        message(FATAL_ERROR "release: packing ${top}.tar.gz failed (${statuses})")
     endif()
 endif()
 file(REMOVE_RECURSE "${scratch}")

@@ -2,8 +2,11 @@
 # the same commit gives the same artefacts whenever it is built. It is SOURCE_DATE_EPOCH from
 # the environment; else the commit's time, from git or from the stamp that git archive writes
 # into source-commit.txt; else a fixed time. FWSPLICE_SOURCE_COMMIT is the commit's hash where
-# it is known. FWSPLICE_DATE is the day, for the man page. Configuring never fails for want of
-# git or of a readable history: those fall back, and say so.
+# it is known. FWSPLICE_DATE is the day, for the man page. FWSPLICE_RELEASE_VERSION names the
+# packages: the project's version for the commit tagged v<version> (or a source archive of
+# it), else <version>+git<YYYYMMDD>.<short hash>, which Debian orders after the release, so
+# that two different commits never make files of one name. Configuring never fails for want
+# of git or of a readable history: those fall back, and say so.
 set(FWSPLICE_SOURCE_COMMIT "")
 set(fwsplice_date_origin "")
 if(NOT "$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
@@ -17,10 +20,15 @@ endif()
 
 # git archive fills this in (export-subst in .gitattributes); in a checkout it stays a template.
 file(READ "${PROJECT_SOURCE_DIR}/cmake/source-commit.txt" fwsplice_stamp)
-if(fwsplice_stamp MATCHES "^([0-9]+) ([0-9a-f]+)")
+set(fwsplice_release_tag "v${PROJECT_VERSION}")
+set(fwsplice_tagged OFF)
+if(fwsplice_stamp MATCHES "^([0-9]+) ([0-9a-f]+) ?([^\n]*)")
     set(fwsplice_commit_time "${CMAKE_MATCH_1}")
     set(FWSPLICE_SOURCE_COMMIT "${CMAKE_MATCH_2}")
     set(fwsplice_commit_origin "the source archive of commit ${CMAKE_MATCH_2}")
+    if(", ${CMAKE_MATCH_3}," MATCHES ", tag: ${fwsplice_release_tag},")
+        set(fwsplice_tagged ON)
+    endif()
 else()
     find_package(Git QUIET)
     if(GIT_FOUND)
@@ -34,6 +42,11 @@ else()
             set(fwsplice_commit_time "${CMAKE_MATCH_1}")
             set(FWSPLICE_SOURCE_COMMIT "${CMAKE_MATCH_2}")
             set(fwsplice_commit_origin "commit ${CMAKE_MATCH_2}")
+            execute_process(COMMAND ${fwsplice_git} tag --points-at HEAD
+                OUTPUT_VARIABLE fwsplice_tags ERROR_QUIET)
+            if("\n${fwsplice_tags}" MATCHES "\n${fwsplice_release_tag}\n")
+                set(fwsplice_tagged ON)
+            endif()
             # A new commit, in a worktree or with packed refs too, configures again.
             execute_process(COMMAND ${fwsplice_git} rev-parse --symbolic-full-name HEAD
                 OUTPUT_VARIABLE fwsplice_ref OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
@@ -77,5 +90,15 @@ endif()
 set(fwsplice_saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
 set(ENV{SOURCE_DATE_EPOCH} "${FWSPLICE_SOURCE_DATE_EPOCH}")
 string(TIMESTAMP FWSPLICE_DATE "%Y-%m-%d" UTC)
+if(DEFINED fwsplice_commit_time)
+    set(ENV{SOURCE_DATE_EPOCH} "${fwsplice_commit_time}")
+    string(TIMESTAMP fwsplice_commit_day "%Y%m%d" UTC)
+endif()
 set(ENV{SOURCE_DATE_EPOCH} "${fwsplice_saved_epoch}")
 message(STATUS "fwsplice: dates from ${fwsplice_date_origin}: ${FWSPLICE_DATE}")
+
+set(FWSPLICE_RELEASE_VERSION "${PROJECT_VERSION}")
+if(NOT fwsplice_tagged AND NOT FWSPLICE_SOURCE_COMMIT STREQUAL "")
+    string(SUBSTRING "${FWSPLICE_SOURCE_COMMIT}" 0 7 fwsplice_short)
+    set(FWSPLICE_RELEASE_VERSION "${PROJECT_VERSION}+git${fwsplice_commit_day}.${fwsplice_short}")
+endif()

@@ -1,0 +1,79 @@
+# Packaging: the Debian package and the archives (CPack, packed again by the release scripts so
+# that the bytes depend on the sources alone), and the targets that make a release:
+#   release      this tree's own artefacts, in <build>/release (cmake/release.cmake);
+#   release-all  every host's, from a native Linux x86_64 tree, in <build>/release-all
+#                (cmake/release-all.cmake).
+
+# Debian's names for the machines it packages for.
+set(fwsplice_deb_arch amd64)
+set(fwsplice_arch x86_64)
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64|ARM64)$")
+    set(fwsplice_deb_arch arm64)
+    set(fwsplice_arch aarch64)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+    set(fwsplice_deb_arch armhf)
+    set(fwsplice_arch armhf)
+endif()
+
+set(CPACK_PACKAGE_NAME fwsplice)
+set(CPACK_PACKAGE_VERSION "${FWSPLICE_RELEASE_VERSION}")
+set(CPACK_PACKAGE_VENDOR "fwsplice developers")
+set(CPACK_PACKAGE_CONTACT "fwsplice developers <maintainers@fwsplice.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "join a bootloader and a sketch into one flashable image")
+# Lines kept short for dpkg; a line of its own per sentence.
+set(CPACK_PACKAGE_DESCRIPTION "fwsplice writes a combined firmware image: the bootloader's
+first 8192 bytes, padded with 0xFF, then the application (sketch) image at
+offset 0x2000. A failed or interrupted run leaves the output as it was.
+It also ships a CMake package: fwsplice::fwsplice, the image layout as the
+header-only fwsplice::combined_image, and fwsplice_add_image() for builds.")
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
+set(CPACK_RESOURCE_FILE_README "${PROJECT_SOURCE_DIR}/README.md")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "${fwsplice_deb_arch}")
+set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# dpkg-shlibdeps knows only this machine's libraries; a cross build's Depends are read from its
+# binaries by the release script.
+if(CMAKE_CROSSCOMPILING)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+else()
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+set(CPACK_STRIP_FILES ON)
+include(CPack)
+
+# The flags in effect, for the release's record of what it was built from.
+file(GENERATE OUTPUT "${PROJECT_BINARY_DIR}/build-flags.txt" CONTENT "\
+compiler: ${CMAKE_CXX_COMPILER_ID} ${CMAKE_CXX_COMPILER_VERSION}
+compile: ${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_RELEASE} \
+$<JOIN:$<TARGET_PROPERTY:fwsplice_objects,COMPILE_OPTIONS>, > \
+-D$<JOIN:$<TARGET_PROPERTY:fwsplice_objects,COMPILE_DEFINITIONS>, -D>
+link: ${CMAKE_EXE_LINKER_FLAGS} $<JOIN:$<TARGET_PROPERTY:fwsplice,LINK_OPTIONS>, >
+")
+
+find_program(FWSPLICE_MANDOC mandoc)
+mark_as_advanced(FWSPLICE_MANDOC)
+add_custom_target(release
+    COMMAND "${CMAKE_COMMAND}" "-DBUILD_DIR=${PROJECT_BINARY_DIR}"
+        "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}" "-DSOURCE_DATE_EPOCH=${FWSPLICE_SOURCE_DATE_EPOCH}"
+        "-DVERSION=${FWSPLICE_RELEASE_VERSION}" "-DWINDOWS=${WIN32}"
+        "-DBUILD_TYPE=${CMAKE_BUILD_TYPE}" "-DARCH=${fwsplice_arch}"
+        "-DCROSS=${CMAKE_CROSSCOMPILING}" "-DOBJDUMP=${CMAKE_OBJDUMP}"
+        "-DPROGRAMS=$<TARGET_FILE:fwsplice>;$<TARGET_FILE:fwsplice_check>"
+        "-DMANDOC=${FWSPLICE_MANDOC}"
+        -P "${PROJECT_SOURCE_DIR}/cmake/release.cmake"
+    USES_TERMINAL
+    VERBATIM)
+add_dependencies(release fwsplice fwsplice_check)
+if(TARGET fwsplice_compressed_docs)
+    add_dependencies(release fwsplice_compressed_docs)
+endif()
+
+add_custom_target(release-all
+    COMMAND "${CMAKE_COMMAND}" "-DBUILD_DIR=${PROJECT_BINARY_DIR}"
+        "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}" "-DSOURCE_DATE_EPOCH=${FWSPLICE_SOURCE_DATE_EPOCH}"
+        "-DVERSION=${FWSPLICE_RELEASE_VERSION}" "-DCOMMIT=${FWSPLICE_SOURCE_COMMIT}"
+        "-DGENERATOR=${CMAKE_GENERATOR}" "-DCXX_COMPILER=${CMAKE_CXX_COMPILER}"
+        -P "${PROJECT_SOURCE_DIR}/cmake/release-all.cmake"
+    USES_TERMINAL
+    VERBATIM)
