@@ -45,8 +45,10 @@ endfunction()
 function(c_library_dependency variable)
     set(newest "")
     foreach(program IN LISTS PROGRAMS)
-        run("${OBJDUMP}" -T "${program}")
-        string(REGEX MATCHALL "GLIBC_[0-9.]+" versions "${output}")
+        # A static program has no dynamic symbols, and needs nothing.
+        execute_process(COMMAND "${OBJDUMP}" -T "${program}" OUTPUT_VARIABLE symbols
+            ERROR_QUIET)
+        string(REGEX MATCHALL "GLIBC_[0-9.]+" versions "${symbols}")
         foreach(version IN LISTS versions)
             string(REPLACE "GLIBC_" "" version "${version}")
             if(newest STREQUAL "" OR version VERSION_GREATER newest)

@@ -1,0 +1,129 @@
+# cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DSOURCE_DATE_EPOCH=... -DVERSION=... -DCOMMIT=...
+#       -DGENERATOR=... -DCXX_COMPILER=... -P release-all.cmake
+# Makes BUILD_DIR/release-all from a native Linux x86_64 tree: for x86_64, aarch64 and armhf a
+# fully static .tar.gz (it runs on any Linux, whatever its C library) and a Debian package
+# linked as Debian requires; the Windows .zip; the .buildinfo that records what they were built
+# from; and SHA256SUMS. Each comes from a Release build of its own, under
+# BUILD_DIR/release-all-work, by that build's release target (cmake/release.cmake).
+cmake_minimum_required(VERSION 3.16)
+
+set(out "${BUILD_DIR}/release-all")
+set(work "${BUILD_DIR}/release-all-work")
+file(REMOVE_RECURSE "${out}")
+file(MAKE_DIRECTORY "${out}" "${work}")
+# Every build takes the same dates, whatever it finds.
+set(ENV{SOURCE_DATE_EPOCH} "${SOURCE_DATE_EPOCH}")
+set(ENV{LC_ALL} C)
+
+# What the builds need beyond the native ones, named as Debian packages them.
+set(needed
+    "aarch64-linux-gnu-g++" "g++-aarch64-linux-gnu"
+    "arm-linux-gnueabihf-g++" "g++-arm-linux-gnueabihf"
+    "x86_64-w64-mingw32-g++-posix" "g++-mingw-w64-x86-64-posix"
+    "dpkg-deb" "dpkg-dev" "dpkg-shlibdeps" "dpkg-dev" "zip" "zip" "mandoc" "mandoc"
+    "xz" "xz-utils" "gzip" "gzip")
+set(missing "")
+while(needed)
+    list(POP_FRONT needed program package)
+    find_program(found_${program} "${program}")
+    if(NOT found_${program})
+        list(APPEND missing "${package}")
+    endif()
+endwhile()
+if(missing)
+    list(REMOVE_DUPLICATES missing)
+    list(JOIN missing " " missing)
+    message(FATAL_ERROR "release-all: cross compilers or packaging tools are missing; on "
+        "Debian: apt-get install ${missing}")
+endif()
+
+function(run)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "release-all: ${ARGN} failed (${status}):\n${out}")
+    endif()
+    set(output "${out}" PARENT_SCOPE)
+endfunction()
+
+# name, toolchain file (or "-" for the native compiler), static (ON/OFF), artefact glob
+set(hosts
+    "linux-x86_64" "-" ON "*.tar.gz"
+    "amd64" "-" OFF "*.deb"
+    "linux-aarch64" "aarch64-linux-gnu" ON "*.tar.gz"
+    "arm64" "aarch64-linux-gnu" OFF "*.deb"
+    "linux-armhf" "arm-linux-gnueabihf" ON "*.tar.gz"
+    "armhf" "arm-linux-gnueabihf" OFF "*.deb"
+    "windows-x86_64" "mingw-w64-x86_64" ON "*.zip")
+set(flags "")
+while(hosts)
+    list(POP_FRONT hosts name toolchain static artefact)
+    set(build "${work}/${name}")
+    set(configure "${CMAKE_COMMAND}" -S "${SOURCE_DIR}" -B "${build}" -G "${GENERATOR}"
+        -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "-DFWSPLICE_STATIC=${static}")
+    if(toolchain STREQUAL "-")
+        list(APPEND configure "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}")
+    else()
+        list(APPEND configure
+            "-DCMAKE_TOOLCHAIN_FILE=${SOURCE_DIR}/cmake/toolchains/${toolchain}.cmake")
+    endif()
+    message(STATUS "release-all: ${name}")
+    run(${configure})
+    run("${CMAKE_COMMAND}" --build "${build}" --target release)
+    file(GLOB made "${build}/release/${artefact}")
+    file(COPY ${made} DESTINATION "${out}")
+    # The flags without the places where they were built.
+    file(READ "${build}/build-flags.txt" built_with)
+    string(REPLACE "${SOURCE_DIR}" "<source>" built_with "${built_with}")
+    string(REPLACE "${build}" "<build>" built_with "${built_with}")
+    string(REGEX REPLACE " +" " " built_with "${built_with}")
+    string(REGEX REPLACE "\n([a-z])" "\n  \\1" built_with "${built_with}")
+    string(APPEND flags " ${name}:\n  ${built_with}")
+endwhile()
+
+# The record of what the release was built from, in the manner of Debian's .buildinfo: nothing
+# in it varies between two builds of one commit with one toolchain.
+function(tool_version variable)
+    execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE text ERROR_VARIABLE text)
+    string(REGEX MATCH "[^\n]*[0-9]+\\.[0-9]+[^\n]*" line "${text}")
+    set(${variable} "${line}" PARENT_SCOPE)
+endfunction()
+set(tools "")
+foreach(tool "${CXX_COMPILER}" aarch64-linux-gnu-g++ arm-linux-gnueabihf-g++
+        x86_64-w64-mingw32-g++-posix ld aarch64-linux-gnu-ld arm-linux-gnueabihf-ld
+        x86_64-w64-mingw32-ld dpkg-deb gzip xz zip cmake ldd)
+    set(argument --version)
+    if(tool STREQUAL "zip")
+        set(argument -v)
+    endif()
+    tool_version(line "${tool}" ${argument})
+    get_filename_component(tool_name "${tool}" NAME)
+    string(APPEND tools " ${tool_name}: ${line}\n")
+endforeach()
+file(GLOB artefacts RELATIVE "${out}" "${out}/*")
+list(SORT artefacts)
+set(files "")
+foreach(artefact IN LISTS artefacts)
+    file(SHA256 "${out}/${artefact}" hash)
+    file(SIZE "${out}/${artefact}" size)
+    string(APPEND files " ${hash} ${size} ${artefact}\n")
+endforeach()
+set(buildinfo "fwsplice-${VERSION}.buildinfo")
+file(WRITE "${out}/${buildinfo}" "Format: 1.0
+Source: fwsplice
+Version: ${VERSION}
+Commit: ${COMMIT}
+Source-Date-Epoch: ${SOURCE_DATE_EPOCH}
+Checksums-Sha256:
+${files}Build-Tools:
+${tools}Build-Flags:
+${flags}")
+
+list(APPEND artefacts "${buildinfo}")
+list(SORT artefacts)
+set(sums "")
+foreach(artefact IN LISTS artefacts)
+    file(SHA256 "${out}/${artefact}" hash)
+    string(APPEND sums "${hash}  ${artefact}\n")
+endforeach()
+file(WRITE "${out}/SHA256SUMS" "${sums}")
+message(STATUS "release-all: ${out}\n${sums}")
