@@ -40,6 +40,23 @@ function(normalise tree)
     run(find "${tree}" -exec touch -h -d "@${SOURCE_DATE_EPOCH}" {} +)
 endfunction()
 
+# The installed size in KiB as dpkg-gencontrol counts it (each file rounded up to a KiB, each
+# directory and link one), not as du measures it, which depends on the file system.
+function(installed_size variable tree)
+    file(GLOB_RECURSE entries LIST_DIRECTORIES true "${tree}/*")
+    list(FILTER entries EXCLUDE REGEX "^${tree}/DEBIAN(/|$)")
+    set(total 0)
+    foreach(entry IN LISTS entries)
+        if(IS_DIRECTORY "${entry}" OR IS_SYMLINK "${entry}")
+            math(EXPR total "${total} + 1")
+        else()
+            file(SIZE "${entry}" bytes)
+            math(EXPR total "${total} + (${bytes} + 1023) / 1024")
+        endif()
+    endforeach()
+    set(${variable} ${total} PARENT_SCOPE)
+endfunction()
+
 # What a cross build's programs need of the C library: the newest GLIBC_ symbol version they
 # use, which is what dpkg-shlibdeps finds for this machine's own builds.
 function(c_library_dependency variable)
@@ -102,6 +119,11 @@ else()
     # dpkg-deb sorts the files, records them as root's and takes the ar members' times from
     # SOURCE_DATE_EPOCH.
     run(dpkg-deb -R "${deb}" "${scratch}/deb")
+    installed_size(size "${scratch}/deb")
+    file(READ "${scratch}/deb/DEBIAN/control" control)
+    string(REGEX REPLACE "\nInstalled-Size: [0-9]+\n" "\nInstalled-Size: ${size}\n" control
+        "${control}")
+    file(WRITE "${scratch}/deb/DEBIAN/control" "${control}")
     normalise("${scratch}/deb")
     run(dpkg-deb --root-owner-group -Zxz --build "${scratch}/deb" "${release}/${deb_name}")
 
