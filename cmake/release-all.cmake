@@ -14,6 +14,9 @@ file(MAKE_DIRECTORY "${out}" "${work}")
 # Every build takes the same dates, whatever it finds.
 set(ENV{SOURCE_DATE_EPOCH} "${SOURCE_DATE_EPOCH}")
 set(ENV{LC_ALL} C)
+foreach(variable GZIP TAR_OPTIONS ZIPOPT ZIP XZ_OPT XZ_DEFAULTS)
+    unset(ENV{${variable}})
+endforeach()
 
 # What the builds need beyond the native ones, named as Debian packages them.
 set(needed
