@@ -45,10 +45,23 @@ run(${git} -C "${clone}" commit -q --allow-empty -m "dated")
 run(${git} -C "${clone}" rev-parse HEAD)
 string(STRIP "${output}" commit)
 
+# The release's tag names the packages with the plain version, in a checkout and in a source
+# archive of it; any other commit adds its day and hash.
+file(STRINGS "${SOURCE_DIR}/CMakeLists.txt" version REGEX "^    VERSION ")
+string(STRIP "${version}" version)
+string(REPLACE "VERSION " "" version "${version}")
+function(expect_package_version why build expected)
+    file(STRINGS "${build}/CPackConfig.cmake" line REGEX "CPACK_PACKAGE_VERSION ")
+    if(NOT line MATCHES "\"${expected}\"")
+        message(FATAL_ERROR "${why}: the packages say ${line}, not ${expected}")
+    endif()
+endfunction()
+run(${git} -C "${clone}" tag "v${version}")
 run(${git} -C "${clone}" archive --format=tar --prefix=archive/ -o "${WORK_DIR}/archive.tar" HEAD)
 run("${CMAKE_COMMAND}" -E chdir "${WORK_DIR}" "${CMAKE_COMMAND}" -E tar xf archive.tar)
 expect_dates("a source archive" "${WORK_DIR}/archive" "the source archive of commit ${commit}"
     2026-01-02)
+expect_package_version("a source archive of the tag" "${WORK_DIR}/archive-build" "${version}")
 
 set(ENV{SOURCE_DATE_EPOCH} "1.5e9")
 execute_process(COMMAND "${CMAKE_COMMAND}" -S "${WORK_DIR}/archive" -B "${WORK_DIR}/bad-epoch"
@@ -73,6 +86,8 @@ run("${CMAKE_COMMAND}" --build "${worktree}-build" --target fwsplice_check)
 if(NOT output MATCHES "dates from commit ${commit}: 2026-02-03")
     message(FATAL_ERROR "a commit in a worktree with packed refs did not configure again:\n${output}")
 endif()
+string(SUBSTRING "${commit}" 0 7 short)
+expect_package_version("a commit after the tag" "${worktree}-build" "${version}\\+git20260203\\.${short}")
 
 # A checkout that belongs to another user, as root builds it in a CI container.
 execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)

@@ -16,8 +16,9 @@ expect("the changelog's latest entry" "${SOURCE_DIR}/docs/changelog" "^fwsplice 
 expect("the man page" "${BUILD_DIR}/fwsplice.1" "\n\\.TH FWSPLICE 1 [0-9-]+ \"fwsplice ${version}\"")
 expect("the package version file" "${BUILD_DIR}/fwsplice-config-version.cmake"
     "set\\(PACKAGE_VERSION \"${version}\"\\)")
+# Built from a commit other than the release's tag, the packages say so after a +.
 expect("the packages" "${BUILD_DIR}/CPackConfig.cmake"
-    "set\\(CPACK_PACKAGE_VERSION \"${version}\"\\)")
+    "set\\(CPACK_PACKAGE_VERSION \"${version}(\\+git[0-9]+\\.[0-9a-f]+)?\"\\)")
 
 file(READ "${SOURCE_DIR}/README.md" readme)
 if(NOT readme MATCHES "GIT_TAG ([^ )\n]+)")
