@@ -47,12 +47,10 @@ function(fwsplice_add_image name)
         file(WRITE "${limit_file}" "${limit_text}")
     endif()
 
-    get_filename_component(sketch_file "${arg_SKETCH}" ABSOLUTE
-        BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-    get_source_file_property(generated "${sketch_file}" GENERATED)
+    _fwsplice_file_at_hand(sketch_file "${arg_SKETCH}")
     set(rules "${name}" "${bootloader}" "${arg_SKETCH}" "${output}" "${flash_size}"
         "${limit_file}" "${usage}")
-    if(TARGET "${arg_SKETCH}" OR EXISTS "${sketch_file}" OR generated)
+    if(TARGET "${arg_SKETCH}" OR sketch_file)
         _fwsplice_image_rules(${rules})
     elseif(CMAKE_VERSION VERSION_LESS 3.19)
         message(FATAL_ERROR "${usage}: SKETCH ${arg_SKETCH} is neither a file nor a target "
@@ -88,10 +86,10 @@ function(_fwsplice_image_rules name bootloader sketch_argument output flash_size
             COMMENT "fwsplice: converting ${sketch_argument} to a raw binary"
             VERBATIM)
     else()
-        get_filename_component(sketch "${sketch_argument}" ABSOLUTE
-            BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-        get_source_file_property(generated "${sketch}" GENERATED)
-        if(NOT EXISTS "${sketch}" AND NOT generated)
+        _fwsplice_file_at_hand(sketch "${sketch_argument}")
+        if(NOT sketch)
+            get_filename_component(sketch "${sketch_argument}" ABSOLUTE
+                BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
             message(FATAL_ERROR "${usage}: SKETCH ${sketch_argument} names no target defined in "
                 "this directory, and ${sketch} does not exist and is not made by the build")
         endif()
@@ -124,12 +122,24 @@ function(_fwsplice_flash_size variable value usage)
     set(${variable} "${bytes}" PARENT_SCOPE)
 endfunction()
 
+# Sets <variable> to the absolute path of a file, taken from the current source directory,
+# that exists or is made by the build; else to <variable>-NOTFOUND.
+function(_fwsplice_file_at_hand variable file)
+    get_filename_component(absolute "${file}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    get_source_file_property(generated "${absolute}" GENERATED)
+    if(EXISTS "${absolute}" OR generated)
+        set(${variable} "${absolute}" PARENT_SCOPE)
+    else()
+        set(${variable} "${variable}-NOTFOUND" PARENT_SCOPE)
+    endif()
+endfunction()
+
 # Sets <variable> to the absolute path of an input file, which must exist or be made by the
 # build.
 function(_fwsplice_input_file variable file keyword usage)
-    get_filename_component(absolute "${file}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-    get_source_file_property(generated "${absolute}" GENERATED)
-    if(NOT EXISTS "${absolute}" AND NOT generated)
+    _fwsplice_file_at_hand(absolute "${file}")
+    if(NOT absolute)
+        get_filename_component(absolute "${file}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
         message(FATAL_ERROR "${usage}: ${keyword} ${absolute} does not exist and is not made by "
             "the build")
     endif()

@@ -1,8 +1,6 @@
-# Packaging: the Debian package and the archives (CPack, packed again by the release scripts so
-# that the bytes depend on the sources alone), and the targets that make a release:
-#   release      this tree's own artefacts, in <build>/release (cmake/release.cmake);
-#   release-all  every host's, from a native Linux x86_64 tree, in <build>/release-all
-#                (cmake/release-all.cmake).
+# Packaging: the Debian package and the archives (CPack, packed again by the release scripts,
+# cmake/release.cmake and cmake/release-all.cmake, so that the bytes depend on the sources
+# alone), and what those scripts record of the build.
 
 # Debian's names for the machines it packages for.
 set(fwsplice_deb_arch amd64)
@@ -53,27 +51,3 @@ link: ${CMAKE_EXE_LINKER_FLAGS} $<JOIN:$<TARGET_PROPERTY:fwsplice,LINK_OPTIONS>,
 
 find_program(FWSPLICE_MANDOC mandoc)
 mark_as_advanced(FWSPLICE_MANDOC)
-add_custom_target(release
-    COMMAND "${CMAKE_COMMAND}" "-DBUILD_DIR=${PROJECT_BINARY_DIR}"
-        "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}" "-DSOURCE_DATE_EPOCH=${FWSPLICE_SOURCE_DATE_EPOCH}"
-        "-DVERSION=${FWSPLICE_RELEASE_VERSION}" "-DWINDOWS=${WIN32}"
-        "-DBUILD_TYPE=${CMAKE_BUILD_TYPE}" "-DARCH=${fwsplice_arch}"
-        "-DCROSS=${CMAKE_CROSSCOMPILING}" "-DOBJDUMP=${CMAKE_OBJDUMP}"
-        "-DPROGRAMS=$<TARGET_FILE:fwsplice>;$<TARGET_FILE:fwsplice_check>"
-        "-DMANDOC=${FWSPLICE_MANDOC}"
-        -P "${PROJECT_SOURCE_DIR}/cmake/release.cmake"
-    USES_TERMINAL
-    VERBATIM)
-add_dependencies(release fwsplice fwsplice_check)
-if(TARGET fwsplice_compressed_docs)
-    add_dependencies(release fwsplice_compressed_docs)
-endif()
-
-add_custom_target(release-all
-    COMMAND "${CMAKE_COMMAND}" "-DBUILD_DIR=${PROJECT_BINARY_DIR}"
-        "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}" "-DSOURCE_DATE_EPOCH=${FWSPLICE_SOURCE_DATE_EPOCH}"
-        "-DVERSION=${FWSPLICE_RELEASE_VERSION}" "-DCOMMIT=${FWSPLICE_SOURCE_COMMIT}"
-        "-DGENERATOR=${CMAKE_GENERATOR}" "-DCXX_COMPILER=${CMAKE_CXX_COMPILER}"
-        -P "${PROJECT_SOURCE_DIR}/cmake/release-all.cmake"
-    USES_TERMINAL
-    VERBATIM)
