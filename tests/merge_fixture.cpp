@@ -44,6 +44,13 @@ std::string allocated(long long sketch_size)
     return "Allocated " + std::to_string(sketch_size + 0x2000) + " bytes for buffer\n";
 }
 
+std::string progress(const std::string& boot, long long boot_size, const std::string& sketch,
+                     long long sketch_size)
+{
+    return opened("bootloader", boot, boot_size) + opened("sketch", sketch, sketch_size) +
+           allocated(sketch_size);
+}
+
 bool sanitized()
 {
 #if defined(__SANITIZE_ADDRESS__)

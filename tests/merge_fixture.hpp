@@ -17,6 +17,9 @@ std::string read_file(const std::string& path);
 /// The tool's lines, as a run prints them.
 std::string opened(const std::string& role, const std::string& path, long long size);
 std::string allocated(long long sketch_size);
+/// The three lines of a run that gets as far as the output.
+std::string progress(const std::string& boot, long long boot_size, const std::string& sketch,
+                     long long sketch_size);
 
 /// True in a build with AddressSanitizer, which reserves far more address space than a test's
 /// RLIMIT_AS allows.

@@ -165,9 +165,8 @@ protected:
 
     std::string merged() const
     {
-        return opened("bootloader", path("boot"), 3000) +
-               opened("sketch", path("sketch"), static_cast<long long>(sketch_bytes.size())) +
-               allocated(static_cast<long long>(sketch_bytes.size()));
+        return progress(path("boot"), 3000, path("sketch"),
+                        static_cast<long long>(sketch_bytes.size()));
     }
 
     std::unique_ptr<scoped_mount> disk_;

@@ -101,15 +101,14 @@ bool open_descriptor_3(const std::string& file)
     return descriptor >= 0 && dup2(descriptor, 3) == 3;
 }
 
-/// A seccomp filter of one rule: `call`, where its argument `argument` has one of the `bits`
-/// set (or, without bits, is above `above`), gets `action`; every other call goes through.
-/// Returns the filter's listener for SECCOMP_RET_USER_NOTIF, else 0, or -1 where it failed.
-long add_filter(int call, unsigned argument, unsigned bits, unsigned above, unsigned action)
+/// A seccomp filter of one rule: `call`, where the low half of its argument `argument` passes
+/// `test` (BPF_JSET: has one of the bits; BPF_JGT: is above; BPF_JEQ: equals) against `operand`,
+/// gets `action`; every other call goes through. Returns the filter's listener for
+/// SECCOMP_RET_USER_NOTIF, else 0, or -1 where it failed.
+long add_filter(int call, unsigned argument, unsigned test, unsigned operand, unsigned action)
 {
     const auto offset =
         static_cast<unsigned>(offsetof(seccomp_data, args) + std::size_t{argument} * 8);
-    const unsigned test = bits != 0 ? BPF_JSET : BPF_JGT;
-    const unsigned operand = bits != 0 ? bits : above;
     sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(call), 0, 3),
@@ -131,7 +130,7 @@ bool refuse_calls(const run_options& options)
 {
     constexpr auto tmpfile_bit = static_cast<unsigned>(O_TMPFILE & ~O_DIRECTORY);
     return !options.no_unnamed_files ||
-           add_filter(__NR_openat, 2, tmpfile_bit, 0, SECCOMP_RET_ERRNO | EOPNOTSUPP) == 0;
+           add_filter(__NR_openat, 2, BPF_JSET, tmpfile_bit, SECCOMP_RET_ERRNO | EOPNOTSUPP) == 0;
 }
 
 bool listened(const run_options& options)
@@ -173,11 +172,14 @@ bool hold_call(const run_options& options, int channel)
     if (!listened(options)) {
         return true;
     }
-    const long listener = options.failing_close
-                              ? add_filter(__NR_close, 0, 0, 2, SECCOMP_RET_USER_NOTIF)
-                          : options.hold == held_call::first_write
-                              ? add_filter(__NR_write, 0, 0, 2, SECCOMP_RET_USER_NOTIF)
-                              : add_filter(__NR_openat, 2, O_NONBLOCK, 0, SECCOMP_RET_USER_NOTIF);
+    const auto cwd = static_cast<unsigned>(AT_FDCWD);
+    const long listener =
+        options.failing_close ? add_filter(__NR_close, 0, BPF_JGT, 2, SECCOMP_RET_USER_NOTIF)
+        : options.hold == held_call::first_write
+            ? add_filter(__NR_write, 0, BPF_JGT, 2, SECCOMP_RET_USER_NOTIF)
+        : options.hold == held_call::input_open
+            ? add_filter(__NR_openat, 2, BPF_JSET, O_NONBLOCK, SECCOMP_RET_USER_NOTIF)
+            : add_filter(__NR_newfstatat, 0, BPF_JEQ, cwd, SECCOMP_RET_USER_NOTIF);
     if (listener <= 0) {
         return false;
     }
@@ -297,6 +299,16 @@ void running_fwsplice::wait_for_held_call()
         throw std::runtime_error("the tool's call was not held");
     }
     held_id_ = request.id;
+    held_path_ = request.data.args[1];
+}
+
+std::string running_fwsplice::held_path() const
+{
+    std::ifstream memory("/proc/" + std::to_string(child_) + "/mem", std::ios::binary);
+    memory.seekg(static_cast<std::streamoff>(held_path_));
+    std::string path;
+    std::getline(memory, path, '\0');
+    return path;
 }
 
 void running_fwsplice::go_on() const
@@ -309,8 +321,9 @@ void running_fwsplice::go_on() const
     }
 }
 
-// Answers each close() of a descriptor open for writing with EIO, and lets every other go.
-void running_fwsplice::fail_closes_of_written_files()
+// Lets every call that is still held go on until the tool ends, except that with
+// failing_close, each close() of a descriptor open for writing fails with EIO.
+void running_fwsplice::answer_held_calls()
 {
     pollfd listener{listener_, POLLIN, 0};
     while (poll(&listener, 1, -1) == 1 && (listener.revents & POLLIN) != 0) {
@@ -327,7 +340,7 @@ void running_fwsplice::fail_closes_of_written_files()
         info >> std::oct >> flags;
         seccomp_notif_resp response{};
         response.id = request.id;
-        if ((flags & O_ACCMODE) == O_RDONLY) {
+        if (!failing_close_ || (flags & O_ACCMODE) == O_RDONLY) {
             response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
         } else {
             response.error = -EIO;
@@ -339,8 +352,8 @@ void running_fwsplice::fail_closes_of_written_files()
 
 run_result running_fwsplice::wait()
 {
-    if (failing_close_) {
-        fail_closes_of_written_files();
+    if (listener_ >= 0) {
+        answer_held_calls();
     }
     int wait_status = 0;
     if (waitpid(child_, &wait_status, 0) != child_) {

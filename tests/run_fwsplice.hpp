@@ -16,7 +16,8 @@ inline constexpr uid_t nobody = 65534;
 enum class held_call {
     none,
     first_write,  ///< its first write to a file (a descriptor above 2)
-    input_open    ///< its open of an input (the one open it makes with O_NONBLOCK)
+    input_open,   ///< its open of an input (the one open it makes with O_NONBLOCK)
+    path_lookup   ///< each stat() of a whole path: the inputs', then the output's
 };
 
 /// How the tool's process is set up before it starts. By default it gets every signal as a
@@ -58,6 +59,8 @@ public:
     /// ends it or go_on() lets the call run.
     void wait_for_held_call();
     void go_on() const;
+    /// The path that the held call (an open or a stat) was given.
+    std::string held_path() const;
     run_result wait();
 
 private:
@@ -66,8 +69,9 @@ private:
     pid_t child_ = -1;
     int listener_ = -1;  ///< the seccomp notifications of the held call
     unsigned long long held_id_ = 0;
+    unsigned long long held_path_ = 0;  ///< where the held call's path is, in the tool's memory
     bool failing_close_ = false;
-    void fail_closes_of_written_files();
+    void answer_held_calls();
 };
 
 /// Runs the built fwsplice to its end and collects what it prints.
