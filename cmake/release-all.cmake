@@ -40,13 +40,8 @@ if(missing)
         "Debian: apt-get install ${missing}")
 endif()
 
-function(run)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
-    if(NOT status EQUAL 0)
-        message(FATAL_ERROR "release-all: ${ARGN} failed (${status}):\n${out}")
-    endif()
-    set(output "${out}" PARENT_SCOPE)
-endfunction()
+set(run_context "release-all: ")
+include("${CMAKE_CURRENT_LIST_DIR}/run.cmake")
 
 # name, toolchain file (or "-" for the native compiler), static (ON/OFF), artefact glob
 set(hosts

@@ -24,13 +24,8 @@ foreach(variable GZIP TAR_OPTIONS ZIPOPT ZIP XZ_OPT XZ_DEFAULTS)
     unset(ENV{${variable}})
 endforeach()
 
-function(run)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
-    if(NOT status EQUAL 0)
-        message(FATAL_ERROR "release: ${ARGN} failed (${status}):\n${out}")
-    endif()
-    set(output "${out}" PARENT_SCOPE)
-endfunction()
+set(run_context "release: ")
+include("${CMAKE_CURRENT_LIST_DIR}/run.cmake")
 
 # Directories and programs 0755, other files 0644, every time the release's own.
 function(normalise tree)

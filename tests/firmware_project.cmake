@@ -9,13 +9,7 @@
 # FetchContent one a multi-config generator, where Ninja is at hand.
 cmake_minimum_required(VERSION 3.19)
 
-function(run)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
-    if(NOT status EQUAL 0)
-        message(FATAL_ERROR "${ARGN} failed (${status}):\n${out}")
-    endif()
-    set(output "${out}" PARENT_SCOPE)
-endfunction()
+include("${SOURCE_DIR}/cmake/run.cmake")
 
 # Runs a configure command that must fail with a message matching `expected`.
 function(expect_configure_failure why expected)

@@ -5,13 +5,7 @@
 # with SOURCE_DIR, GENERATOR and WORK_DIR.
 cmake_minimum_required(VERSION 3.16)
 
-function(run)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
-    if(NOT status EQUAL 0)
-        message(FATAL_ERROR "${ARGN} failed (${status}):\n${out}")
-    endif()
-    set(output "${out}" PARENT_SCOPE)
-endfunction()
+include("${SOURCE_DIR}/cmake/run.cmake")
 
 # Configures `tree`, and checks what it says of the dates and the man page's date.
 function(expect_dates why tree origin day)

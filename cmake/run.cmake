@@ -1,0 +1,10 @@
+# run(<command> <arguments>...) for cmake -P scripts: runs the command, sets `output` in the
+# caller to what it printed, and stops the script, with that output, where it fails. Messages
+# begin with ${run_context}, where the script sets one.
+function(run)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "${run_context}${ARGN} failed (${status}):\n${out}")
+    endif()
+    set(output "${out}" PARENT_SCOPE)
+endfunction()
