@@ -1,10 +1,6 @@
-# fwsplice added from source to another project: fwsplice and fwsplice-check are built for the
-# build machine as a project of their own, in <binary dir>/host, so that none of the parent's
-# toolchain, compilers or flags (for the target, often) reach them. fwsplice::fwsplice and
-# fwsplice::check name the programs it makes. It is built once, as Release, whatever
-# configuration the parent builds, and again only when one of fwsplice's own files changes; an
-# image is then remade.
-include(ExternalProject)
+# fwsplice added from source to another project: what the build of fwsplice and fwsplice-check
+# for the build machine, as a project of their own (fwsplice_host, in the root CMakeLists.txt),
+# needs: the build machine's compiler, checked now, and where the programs will be.
 
 set(fwsplice_compiler_args "")
 if(NOT CMAKE_GENERATOR MATCHES "^(Visual Studio|Xcode)")
@@ -37,7 +33,8 @@ get_property(fwsplice_multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
 if(fwsplice_multi_config)
     # The same generator below: Release only, in the same place for every parent configuration.
     set(fwsplice_programs_dir "${fwsplice_host_dir}/Release")
-    set(fwsplice_build_command BUILD_COMMAND "${CMAKE_COMMAND}" --build <BINARY_DIR> --config Release)
+    set(fwsplice_build_command
+        BUILD_COMMAND "${CMAKE_COMMAND}" --build <BINARY_DIR> --config Release)
 endif()
 set(fwsplice_suffix "")
 if(CMAKE_HOST_WIN32)
@@ -47,38 +44,6 @@ set(fwsplice_tests OFF)
 if(FWSPLICE_BUILD_TESTS)
     set(fwsplice_tests ON)
 endif()
-
-# The environment's compiler flags are the parent's too, and often the target's: the host build
-# starts without them. An empty toolchain file overrides one given in the environment.
-ExternalProject_Add(fwsplice_host
-    SOURCE_DIR "${PROJECT_SOURCE_DIR}"
-    BINARY_DIR "${fwsplice_host_dir}"
-    CMAKE_COMMAND "${CMAKE_COMMAND}" -E env --unset=CFLAGS --unset=CXXFLAGS --unset=LDFLAGS
-        "${CMAKE_COMMAND}"
-    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE= -DCMAKE_BUILD_TYPE=Release
-        -DCMAKE_CONFIGURATION_TYPES=Release "-DBUILD_TESTING=${fwsplice_tests}"
-        -DFWSPLICE_INSTALL=OFF ${fwsplice_compiler_args}
-    ${fwsplice_build_command}
-    BUILD_BYPRODUCTS "${fwsplice_programs_dir}/fwsplice${fwsplice_suffix}"
-        "${fwsplice_programs_dir}/fwsplice-check${fwsplice_suffix}"
-    INSTALL_COMMAND "")
 # Rebuilt when, and only when, one of fwsplice's own files changes.
 file(GLOB_RECURSE fwsplice_own_files "${PROJECT_SOURCE_DIR}/src/*"
     "${PROJECT_SOURCE_DIR}/cmake/*.cmake" "${PROJECT_SOURCE_DIR}/cmake/*.in")
-ExternalProject_Add_StepDependencies(fwsplice_host build "${PROJECT_SOURCE_DIR}/CMakeLists.txt"
-    ${fwsplice_own_files})
-
-foreach(fwsplice_program fwsplice check)
-    add_executable(fwsplice::${fwsplice_program} IMPORTED GLOBAL)
-    add_dependencies(fwsplice::${fwsplice_program} fwsplice_host)
-endforeach()
-set_target_properties(fwsplice::fwsplice PROPERTIES
-    IMPORTED_LOCATION "${fwsplice_programs_dir}/fwsplice${fwsplice_suffix}")
-set_target_properties(fwsplice::check PROPERTIES
-    IMPORTED_LOCATION "${fwsplice_programs_dir}/fwsplice-check${fwsplice_suffix}")
-
-if(FWSPLICE_BUILD_TESTS)
-    add_test(NAME fwsplice_tests
-        COMMAND "${CMAKE_CTEST_COMMAND}" -C Release --output-on-failure
-        WORKING_DIRECTORY "${fwsplice_host_dir}")
-endif()

@@ -64,7 +64,8 @@ else()
                 get_filename_component(fwsplice_path "${fwsplice_path}" ABSOLUTE
                     BASE_DIR "${PROJECT_SOURCE_DIR}")
                 if(EXISTS "${fwsplice_path}")
-                    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${fwsplice_path}")
+                    set_property(DIRECTORY APPEND PROPERTY
+                        CMAKE_CONFIGURE_DEPENDS "${fwsplice_path}")
                 endif()
             endforeach()
         elseif(EXISTS "${PROJECT_SOURCE_DIR}/.git")

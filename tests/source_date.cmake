@@ -78,10 +78,12 @@ run(${git} -C "${worktree}" rev-parse HEAD)
 string(STRIP "${output}" commit)
 run("${CMAKE_COMMAND}" --build "${worktree}-build" --target fwsplice_check)
 if(NOT output MATCHES "dates from commit ${commit}: 2026-02-03")
-    message(FATAL_ERROR "a commit in a worktree with packed refs did not configure again:\n${output}")
+    message(FATAL_ERROR "a commit in a worktree with packed refs did not configure again:\n"
+        "${output}")
 endif()
 string(SUBSTRING "${commit}" 0 7 short)
-expect_package_version("a commit after the tag" "${worktree}-build" "${version}\\+git20260203\\.${short}")
+expect_package_version("a commit after the tag" "${worktree}-build"
+    "${version}\\+git20260203\\.${short}")
 
 # A checkout that belongs to another user, as root builds it in a CI container.
 execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)

@@ -20,7 +20,8 @@ endif()
 set(tag "${CMAKE_MATCH_1}")
 find_package(Git QUIET)
 if(GIT_FOUND AND EXISTS "${SOURCE_DIR}/.git")
-    execute_process(COMMAND "${GIT_EXECUTABLE}" -c "safe.directory=${SOURCE_DIR}" -C "${SOURCE_DIR}" cat-file -e "${tag}^{commit}"
+    execute_process(COMMAND "${GIT_EXECUTABLE}" -c "safe.directory=${SOURCE_DIR}" -C "${SOURCE_DIR}"
+            cat-file -e "${tag}^{commit}"
         RESULT_VARIABLE status ERROR_QUIET)
     if(NOT status EQUAL 0)
         message(FATAL_ERROR "the README's FetchContent snippet names ${tag}, which is no "
