@@ -41,7 +41,7 @@ set(CPACK_STRIP_FILES ON)
 include(CPack)
 
 # The flags in effect, for the release's record of what it was built from.
-file(GENERATE OUTPUT "${PROJECT_BINARY_DIR}/build-flags.txt" CONTENT "\
+file(GENERATE OUTPUT "${PROJECT_BINARY_DIR}/build-flags-$<CONFIG>.txt" CONTENT "\
 compiler: ${CMAKE_CXX_COMPILER_ID} ${CMAKE_CXX_COMPILER_VERSION}
 compile: ${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_RELEASE} \
 $<JOIN:$<TARGET_PROPERTY:fwsplice_objects,COMPILE_OPTIONS>, >

@@ -70,7 +70,7 @@ while(hosts)
     file(GLOB made "${build}/release/${artefact}")
     file(COPY ${made} DESTINATION "${out}")
     # The flags without the places where they were built.
-    file(READ "${build}/build-flags.txt" built_with)
+    file(READ "${build}/build-flags-Release.txt" built_with)
     string(REPLACE "${SOURCE_DIR}" "<source>" built_with "${built_with}")
     string(REPLACE "${build}" "<build>" built_with "${built_with}")
     string(REGEX REPLACE " +" " " built_with "${built_with}")

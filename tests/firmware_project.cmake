@@ -3,10 +3,11 @@
 # image exactly when an input or the tool changes. Called by CTest with MODE (installed: the
 # package; subdirectory: add_subdirectory; fetchcontent: FetchContent from a clone of the
 # committed sources), CROSS (ON: tests/firmware-cross, C only, for a Cortex-M0+; OFF:
-# tests/firmware, built for the host), BUILD_DIR, SOURCE_DIR, GENERATOR, CXX_COMPILER and
-# WORK_DIR. The cross builds also meet what firmware builds bring: the subdirectory one a
-# parent that names only its C compiler, with target flags in the environment; the
-# FetchContent one a multi-config generator, where Ninja is at hand.
+# tests/firmware, built for the host), BUILD_DIR, CONFIG (the configuration built there),
+# SOURCE_DIR, GENERATOR, CXX_COMPILER and WORK_DIR. The cross builds also meet what firmware
+# builds bring: the subdirectory one a parent that names only its C compiler, with target
+# flags in the environment; the FetchContent one a multi-config generator, where Ninja is at
+# hand.
 cmake_minimum_required(VERSION 3.19)
 
 include("${SOURCE_DIR}/cmake/run.cmake")
@@ -71,11 +72,17 @@ endfunction()
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(app_source app.cpp)
 set(image "${build}/firmware.bin")
-set(host "host")
 find_program(NINJA ninja)
 if(CROSS AND MODE STREQUAL "fetchcontent" AND NINJA)
     set(GENERATOR "Ninja Multi-Config")
+endif()
+# A multi-config generator builds the app per configuration (Debug by default) and the tool
+# once, as Release.
+set(host "host")
+set(app "${build}/app")
+if(GENERATOR MATCHES "Multi-Config|^Visual Studio|^Xcode")
     set(host "host/Release")
+    set(app "${build}/Debug/app")
 endif()
 set(configure "${CMAKE_COMMAND}" -S "${source}" -B "${build}" -G "${GENERATOR}")
 if(CROSS)
@@ -99,14 +106,15 @@ else()
 endif()
 file(WRITE "${source}/boot.bin" "bootloader 1: jumps to 0x2000\n")
 if(MODE STREQUAL "installed")
-    run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${WORK_DIR}/prefix")
+    run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --config "${CONFIG}"
+        --prefix "${WORK_DIR}/prefix")
     # A cross toolchain file confines find_package to the target's root: the host package is
     # named directly, as the README says.
     list(APPEND configure "-Dfwsplice_DIR=${WORK_DIR}/prefix/share/cmake/fwsplice")
     set(tool "${WORK_DIR}/prefix/bin/fwsplice")
 elseif(MODE STREQUAL "subdirectory")
     list(APPEND configure "-DFWSPLICE_SOURCE_DIR=${SOURCE_DIR}")
-    set(tool "${build}/fwsplice/host/fwsplice")
+    set(tool "${build}/fwsplice/${host}/fwsplice")
 else()
     # The committed sources, fetched by their commit; the checkout may be another user's.
     set(git git -c safe.directory=* -C "${SOURCE_DIR}")
@@ -121,10 +129,6 @@ else()
 endif()
 run(${configure})
 
-set(app "${build}/app")
-if(GENERATOR STREQUAL "Ninja Multi-Config")
-    set(app "${build}/Debug/app")
-endif()
 build("first build" link convert merge)
 check_image("first build")
 if(CROSS)
@@ -134,7 +138,7 @@ if(CROSS)
         message(FATAL_ERROR "${tool} did not run on the build machine: ${status} ${out}")
     endif()
 else()
-    run("${build}/app")
+    run("${app}")
     if(NOT output STREQUAL "release 1: 8192 8192 0 100 8292\n")
         message(FATAL_ERROR "the app, using the layout header, printed '${output}'")
     endif()
@@ -160,10 +164,10 @@ else()
     build("fwsplice changed" merge)
 endif()
 build("nothing changed")
-if(GENERATOR STREQUAL "Ninja Multi-Config")
+if(host STREQUAL "host/Release")
     # The other configuration uses the same host tool, compiled once.
     run("${CMAKE_COMMAND}" --build "${build}" --config Release)
-    if(output MATCHES "Building CXX")
+    if(output MATCHES "Building CXX object [^\n]*fwsplice_")
         message(FATAL_ERROR "the Release configuration built the host tool again:\n${output}")
     endif()
     run("${CMAKE_COMMAND}" --build "${build}" --config Release)
