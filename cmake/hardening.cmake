@@ -21,11 +21,13 @@ function(fwsplice_harden target)
     endif()
     get_target_property(type ${target} TYPE)
     if(type STREQUAL "OBJECT_LIBRARY")
-        # Without a trailing slash, the build folder itself (the debug data's compile
-        # folder) is mapped too; the build folder's map comes last, as it may lie inside the
-        # sources and the last match wins.
+        # Without a trailing slash, the folder the compiler runs in (the debug data's compile
+        # folder) is mapped too: the build tree's top with Ninja, the target's own folder with
+        # Makefiles. The build folders' maps come last, as they may lie inside the sources and
+        # the last match wins.
         target_compile_options(${target} PRIVATE "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=."
-            "-ffile-prefix-map=${PROJECT_BINARY_DIR}=.")
+            "-ffile-prefix-map=${PROJECT_BINARY_DIR}=."
+            "-ffile-prefix-map=${CMAKE_CURRENT_BINARY_DIR}=.")
     endif()
     if(WIN32)
         if(NOT type STREQUAL "OBJECT_LIBRARY")

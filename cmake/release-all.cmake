@@ -71,8 +71,9 @@ while(hosts)
     file(COPY ${made} DESTINATION "${out}")
     # The flags without the places where they were built.
     file(READ "${build}/build-flags-Release.txt" built_with)
-    string(REPLACE "${SOURCE_DIR}" "<source>" built_with "${built_with}")
+    # The build folder first: it may lie inside the sources.
     string(REPLACE "${build}" "<build>" built_with "${built_with}")
+    string(REPLACE "${SOURCE_DIR}" "<source>" built_with "${built_with}")
     string(REGEX REPLACE " +" " " built_with "${built_with}")
     string(REGEX REPLACE "\n([a-z])" "\n  \\1" built_with "${built_with}")
     string(APPEND flags " ${name}:\n  ${built_with}")
