@@ -28,16 +28,30 @@ failure refused_by_place(int error) noexcept
 }
 
 #if defined(__linux__)
+/// The size of a file's POSIX access ACL, read into acl where it is given. A path-only
+/// descriptor (the old output's, where it could not be opened for reading) is read through
+/// /proc.
+ssize_t get_access_acl(int descriptor, char* acl, std::size_t size)
+{
+    const ssize_t got = fgetxattr(descriptor, "system.posix_acl_access", acl, size);
+    if (got >= 0 || errno != EBADF) {
+        return got;
+    }
+    std::array<char, 32> path{};
+    std::snprintf(path.data(), path.size(), "/proc/self/fd/%d", descriptor);
+    return getxattr(path.data(), "system.posix_acl_access", acl, size);
+}
+
 /// The POSIX access ACL of a file, empty where it has none.
-failure read_access_acl(const char* path, std::vector<char>& acl)
+failure read_access_acl(int descriptor, std::vector<char>& acl)
 {
     acl.clear();
-    const ssize_t size = getxattr(path, "system.posix_acl_access", nullptr, 0);
+    const ssize_t size = get_access_acl(descriptor, nullptr, 0);
     if (size < 0) {
         return errno == ENODATA || errno == ENOTSUP ? failure{} : system_failure(errno);
     }
     acl.resize(static_cast<std::size_t>(size));
-    if (getxattr(path, "system.posix_acl_access", acl.data(), acl.size()) != size) {
+    if (get_access_acl(descriptor, acl.data(), acl.size()) != size) {
         return system_failure(errno);
     }
     return {};
@@ -51,16 +65,12 @@ failure read_access_acl(const char* path, std::vector<char>& acl)
 failure match_access_acl(int existing, int descriptor)
 {
 #if defined(__linux__)
-    std::array<char, 32> old_path{};
-    std::array<char, 32> new_path{};
-    std::snprintf(old_path.data(), old_path.size(), "/proc/self/fd/%d", existing);
-    std::snprintf(new_path.data(), new_path.size(), "/proc/self/fd/%d", descriptor);
     std::vector<char> old_acl;
     std::vector<char> new_acl;
-    if (const failure reading = read_access_acl(old_path.data(), old_acl)) {
+    if (const failure reading = read_access_acl(existing, old_acl)) {
         return reading;
     }
-    if (const failure reading = read_access_acl(new_path.data(), new_acl)) {
+    if (const failure reading = read_access_acl(descriptor, new_acl)) {
         return reading;
     }
     if (old_acl == new_acl) {

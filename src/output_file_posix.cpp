@@ -140,14 +140,18 @@ failure look_at(output_target& target, std::string& name, bool& followed)
 }
 
 /// Holds the existing regular output without opening it for writing, which on overlayfs would
-/// copy the whole file up first; whether it may be written is asked of the kernel instead.
+/// copy the whole file up first; whether it may be written is asked of the kernel instead. It
+/// is held open for reading where it may be read, for its ACL, else by its path alone.
 failure hold_existing(output_target& target)
 {
     if (faccessat(target.directory, target.name.c_str(), W_OK, AT_EACCESS) != 0) {
         return system_failure(errno);
     }
-    target.existing =
-        openat(target.directory, target.name.c_str(), path_only | O_NOFOLLOW | O_CLOEXEC);
+    const int flags = O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+    target.existing = openat(target.directory, target.name.c_str(), O_RDONLY | O_NONBLOCK | flags);
+    if (target.existing < 0 && errno == EACCES) {
+        target.existing = openat(target.directory, target.name.c_str(), path_only | flags);
+    }
     if (target.existing < 0 || fstat(target.existing, &target.old) != 0) {
         return system_failure(errno);
     }
