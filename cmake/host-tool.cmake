@@ -40,10 +40,6 @@ set(fwsplice_suffix "")
 if(CMAKE_HOST_WIN32)
     set(fwsplice_suffix ".exe")
 endif()
-set(fwsplice_tests OFF)
-if(FWSPLICE_BUILD_TESTS)
-    set(fwsplice_tests ON)
-endif()
 # Rebuilt when, and only when, one of fwsplice's own files changes.
 file(GLOB_RECURSE fwsplice_own_files "${PROJECT_SOURCE_DIR}/src/*"
     "${PROJECT_SOURCE_DIR}/cmake/*.cmake" "${PROJECT_SOURCE_DIR}/cmake/*.in")

@@ -62,7 +62,7 @@ struct output_target {
     int directory = -1;  ///< the directory that holds the final name
     std::string directory_name;
     std::string name;     ///< the final name within it
-    int existing = -1;    ///< the existing regular file, held by a path-only descriptor
+    int existing = -1;    ///< the existing regular file, held for reading or by its path
     struct stat old {};   ///< its status when it was found
     bool follow = false;  ///< a link the kernel makes up (/dev/stdout): opened through it
 #endif

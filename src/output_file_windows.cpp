@@ -52,6 +52,16 @@ bool close_handle(HANDLE& handle) noexcept
     return closing == INVALID_HANDLE_VALUE || CloseHandle(closing) != 0;
 }
 
+using full_path = std::array<char, 4096>;
+
+/// The whole path of a name, which must fit.
+bool make_full_path(const char* name, full_path& path) noexcept
+{
+    const DWORD length =
+        GetFullPathNameA(name, static_cast<DWORD>(path.size()), path.data(), nullptr);
+    return length > 0 && length < path.size();
+}
+
 failure last_failure() noexcept
 {
     return system_failure(static_cast<long>(GetLastError()));
@@ -170,12 +180,10 @@ failure temporary_file::write(const output_target& /*target*/, const unsigned ch
 failure temporary_file::rename_over(const output_target& target)
 {
     // ReplaceFile wants whole paths.
-    std::array<char, 4096> replaced{};
-    std::array<char, 4096> replacement{};
-    const auto size = static_cast<DWORD>(replaced.size());
-    if (target.exists &&
-        (GetFullPathNameA(target.name.c_str(), size, replaced.data(), nullptr) - 1 >= size - 1 ||
-         GetFullPathNameA(name_.data(), size, replacement.data(), nullptr) - 1 >= size - 1)) {
+    full_path replaced{};
+    full_path replacement{};
+    if (target.exists && (!make_full_path(target.name.c_str(), replaced) ||
+                          !make_full_path(name_.data(), replacement))) {
         return last_failure();
     }
     for (int attempt = 0; attempt < 20; ++attempt) {

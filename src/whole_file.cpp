@@ -48,6 +48,22 @@ bool in_place_allowed(const failure& reason) noexcept
     return reason.kind == failure_kind::permission || reason.kind == failure_kind::place;
 }
 
+/// After the replacement was refused: in place where the place allows it, once the copy is
+/// gone, so that its space is free; a copy that cannot be removed keeps the old output as it is.
+write_result in_place_instead(temporary_file& temporary, const failure& refused,
+                              const output_target& target, const unsigned char* bytes,
+                              std::size_t size, const input_identities& inputs,
+                              write_outcome when_unopened) noexcept
+{
+    if (!in_place_allowed(refused)) {
+        return failed(write_outcome::not_written, refused);
+    }
+    if (const failure removing = temporary.remove()) {
+        return failed(write_outcome::not_written, removing);
+    }
+    return write_in_place(target, bytes, size, inputs, when_unopened);
+}
+
 }  // namespace
 
 write_result write_whole_file(const char* path, const unsigned char* bytes, std::size_t size,
@@ -68,28 +84,20 @@ write_result write_whole_file(const char* path, const unsigned char* bytes, std:
             }
             return failed(write_outcome::not_opened, creating);
         }
-        // A refusal by the place before the rename leaves the output untouched.
-        failure refused = temporary.take_attributes(target);
-        if (!refused) {
-            refused = temporary.write(target, bytes, size);
+        // A refusal before the rename has left the output untouched.
+        failure filling = temporary.take_attributes(target);
+        if (!filling) {
+            filling = temporary.write(target, bytes, size);
         }
-        write_outcome when_unopened = write_outcome::not_opened;
-        if (!refused) {
-            refused = temporary.rename_over(target);
-            if (!refused) {
-                return {write_outcome::written, nullptr};
-            }
-            when_unopened = write_outcome::not_written;
+        if (filling) {
+            return in_place_instead(temporary, filling, target, bytes, size, inputs,
+                                    write_outcome::not_opened);
         }
-        if (!in_place_allowed(refused)) {
-            return failed(write_outcome::not_written, refused);
+        if (const failure renaming = temporary.rename_over(target)) {
+            return in_place_instead(temporary, renaming, target, bytes, size, inputs,
+                                    write_outcome::not_written);
         }
-        // The copy goes first, so that its space is free for the in-place write; one that
-        // cannot be removed keeps the old output as it is.
-        if (const failure removing = temporary.remove()) {
-            return failed(write_outcome::not_written, removing);
-        }
-        return write_in_place(target, bytes, size, inputs, when_unopened);
+        return {write_outcome::written, nullptr};
     } catch (const std::exception&) {  // no memory for a name
         return failed(write_outcome::not_opened, system_failure(ENOMEM));
     }
