@@ -18,6 +18,29 @@ if(NOT "$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
     set(fwsplice_date_origin "SOURCE_DATE_EPOCH")
 endif()
 
+# A new commit, in a worktree or with packed refs too, configures again: HEAD, packed-refs,
+# the branch's ref, and its folder, since a packed branch gains a loose ref again at its next
+# commit. The git command line is given.
+function(_fwsplice_configure_again_on_commit)
+    execute_process(COMMAND ${ARGN} rev-parse --symbolic-full-name HEAD
+        OUTPUT_VARIABLE ref OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    execute_process(COMMAND ${ARGN} rev-parse --git-path HEAD --git-path packed-refs
+            --git-path "${ref}"
+        OUTPUT_VARIABLE paths OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    string(REPLACE "\n" ";" paths "${paths}")
+    if(ref MATCHES "^refs/")
+        list(GET paths 2 ref_path)
+        get_filename_component(ref_dir "${ref_path}" DIRECTORY)
+        list(APPEND paths "${ref_dir}")
+    endif()
+    foreach(path IN LISTS paths)
+        get_filename_component(path "${path}" ABSOLUTE BASE_DIR "${PROJECT_SOURCE_DIR}")
+        if(EXISTS "${path}")
+            set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${path}")
+        endif()
+    endforeach()
+endfunction()
+
 # git archive fills this in (export-subst in .gitattributes); in a checkout it stays a template.
 file(READ "${PROJECT_SOURCE_DIR}/cmake/source-commit.txt" fwsplice_stamp)
 set(fwsplice_release_tag "v${PROJECT_VERSION}")
@@ -47,27 +70,7 @@ else()
             if("\n${fwsplice_tags}" MATCHES "\n${fwsplice_release_tag}\n")
                 set(fwsplice_tagged ON)
             endif()
-            # A new commit, in a worktree or with packed refs too, configures again.
-            execute_process(COMMAND ${fwsplice_git} rev-parse --symbolic-full-name HEAD
-                OUTPUT_VARIABLE fwsplice_ref OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-            execute_process(COMMAND ${fwsplice_git} rev-parse --git-path HEAD
-                    --git-path packed-refs --git-path "${fwsplice_ref}"
-                OUTPUT_VARIABLE fwsplice_git_paths OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-            string(REPLACE "\n" ";" fwsplice_git_paths "${fwsplice_git_paths}")
-            # A packed branch gains a loose ref again at its next commit: its folder changes.
-            if(fwsplice_ref MATCHES "^refs/")
-                list(GET fwsplice_git_paths 2 fwsplice_ref_path)
-                get_filename_component(fwsplice_ref_dir "${fwsplice_ref_path}" DIRECTORY)
-                list(APPEND fwsplice_git_paths "${fwsplice_ref_dir}")
-            endif()
-            foreach(fwsplice_path IN LISTS fwsplice_git_paths)
-                get_filename_component(fwsplice_path "${fwsplice_path}" ABSOLUTE
-                    BASE_DIR "${PROJECT_SOURCE_DIR}")
-                if(EXISTS "${fwsplice_path}")
-                    set_property(DIRECTORY APPEND PROPERTY
-                        CMAKE_CONFIGURE_DEPENDS "${fwsplice_path}")
-                endif()
-            endforeach()
+            _fwsplice_configure_again_on_commit(${fwsplice_git})
         elseif(EXISTS "${PROJECT_SOURCE_DIR}/.git")
             string(STRIP "${fwsplice_git_error}" fwsplice_git_error)
             set(fwsplice_no_commit "git could not read the commit: ${fwsplice_git_error}")
