@@ -4,6 +4,7 @@
 
 #include "bootloader_tail.hpp"
 #include "input_file.hpp"
+#include "whole_file.hpp"
 
 #include <cerrno>
 #include <cstdint>
@@ -15,9 +16,13 @@ namespace fwsplice {
 namespace {
 
 /// Fails the check: the old image goes, since a flash step must never take it as up to date.
+/// It goes as the merge would replace it: the file its links lead to, where the links are
+/// followed by the same rules.
 int refuse(const char* image) noexcept
 {
-    static_cast<void>(std::remove(image));
+    if (const char* const reason = remove_whole_file(image)) {
+        std::fprintf(stderr, "fwsplice: %s: not removed: %s\n", image, reason);
+    }
     return 1;
 }
 

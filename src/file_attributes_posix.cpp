@@ -11,47 +11,65 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 namespace fwsplice {
 namespace {
 
 /// What the place refuses (an ACL naming an id that a user namespace does not map, a chmod
-/// that a file system does not take) is a refusal of the place, after which the output is
-/// written in place as a shell redirect would; anything else is a shortage or an error.
-failure refused_by_place(int error) noexcept
+/// that a file system does not take) is the place's refusal; anything else means what it
+/// means everywhere.
+failure attribute_failure(int error) noexcept
 {
     if (error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP) {
-        return {failure_kind::permission, error, nullptr};
+        return {failure_cause::place_refuses, error, nullptr};
     }
     return system_failure(error);
 }
 
 #if defined(__linux__)
-/// The size of a file's POSIX access ACL, read into acl where it is given. A path-only
-/// descriptor (the old output's, where it could not be opened for reading) is read through
-/// /proc.
-ssize_t get_access_acl(int descriptor, char* acl, std::size_t size)
+/// The size of the old output's POSIX access ACL, read into acl where it is given. A
+/// path-only descriptor (where the file could not be opened for reading) is read through
+/// /proc, or, without /proc, by its path, as long as that still leads to the file held.
+ssize_t get_old_acl(const output_target& target, char* acl, std::size_t size)
 {
-    const ssize_t got = fgetxattr(descriptor, "system.posix_acl_access", acl, size);
+    const ssize_t got = fgetxattr(target.existing, "system.posix_acl_access", acl, size);
     if (got >= 0 || errno != EBADF) {
         return got;
     }
-    std::array<char, 32> path{};
-    std::snprintf(path.data(), path.size(), "/proc/self/fd/%d", descriptor);
-    return getxattr(path.data(), "system.posix_acl_access", acl, size);
+    std::array<char, 32> self{};
+    std::snprintf(self.data(), self.size(), "/proc/self/fd/%d", target.existing);
+    const ssize_t through_proc = getxattr(self.data(), "system.posix_acl_access", acl, size);
+    if (through_proc >= 0 || errno != ENOENT || access("/proc/self/fd", F_OK) == 0) {
+        return through_proc;
+    }
+    const std::string path = target.directory_name + "/" + target.name;
+    struct stat named {};
+    if (lstat(path.c_str(), &named) != 0 || named.st_dev != target.old.st_dev ||
+        named.st_ino != target.old.st_ino) {
+        errno = ENOENT;
+        return -1;
+    }
+    return lgetxattr(path.c_str(), "system.posix_acl_access", acl, size);
 }
 
-/// The POSIX access ACL of a file, empty where it has none.
-failure read_access_acl(int descriptor, std::vector<char>& acl)
+ssize_t get_new_acl(int descriptor, char* acl, std::size_t size)
+{
+    return fgetxattr(descriptor, "system.posix_acl_access", acl, size);
+}
+
+/// A file's POSIX access ACL, read with get, empty where it has none.
+template <typename Get>
+failure read_access_acl(Get get, std::vector<char>& acl)
 {
     acl.clear();
-    const ssize_t size = get_access_acl(descriptor, nullptr, 0);
+    const ssize_t size = get(nullptr, 0);
     if (size < 0) {
         return errno == ENODATA || errno == ENOTSUP ? failure{} : system_failure(errno);
     }
     acl.resize(static_cast<std::size_t>(size));
-    if (get_access_acl(descriptor, acl.data(), acl.size()) != size) {
+    if (get(acl.data(), acl.size()) != size) {
         return system_failure(errno);
     }
     return {};
@@ -62,15 +80,21 @@ failure read_access_acl(int descriptor, std::vector<char>& acl)
 /// old had none (a directory's default ACL must not let in whoever the old file kept out).
 /// Nothing is written where the two agree already. Other extended attributes are not copied:
 /// they belong to the old file.
-failure match_access_acl(int existing, int descriptor)
+failure match_access_acl(const output_target& target, int descriptor)
 {
 #if defined(__linux__)
     std::vector<char> old_acl;
     std::vector<char> new_acl;
-    if (const failure reading = read_access_acl(existing, old_acl)) {
+    const auto old_get = [&target](char* acl, std::size_t size) {
+        return get_old_acl(target, acl, size);
+    };
+    const auto new_get = [descriptor](char* acl, std::size_t size) {
+        return get_new_acl(descriptor, acl, size);
+    };
+    if (const failure reading = read_access_acl(old_get, old_acl)) {
         return reading;
     }
-    if (const failure reading = read_access_acl(descriptor, new_acl)) {
+    if (const failure reading = read_access_acl(new_get, new_acl)) {
         return reading;
     }
     if (old_acl == new_acl) {
@@ -79,12 +103,33 @@ failure match_access_acl(int existing, int descriptor)
     const int changed = old_acl.empty() ? fremovexattr(descriptor, "system.posix_acl_access")
                                         : fsetxattr(descriptor, "system.posix_acl_access",
                                                     old_acl.data(), old_acl.size(), 0);
-    return changed == 0 ? failure{} : refused_by_place(errno);
+    return changed == 0 ? failure{} : attribute_failure(errno);
 #else
-    static_cast<void>(existing);
+    static_cast<void>(target);
     static_cast<void>(descriptor);
     return {};
 #endif
+}
+
+/// The old file's mode, with a set-ID bit only where the owner or group it was set for could
+/// be copied.
+failure take_old_mode(int descriptor, const struct stat& old)
+{
+    struct stat made {};
+    if (fstat(descriptor, &made) != 0) {
+        return system_failure(errno);
+    }
+    mode_t mode = old.st_mode & 07777;
+    if (made.st_uid != old.st_uid) {
+        mode &= ~static_cast<mode_t>(S_ISUID);
+    }
+    if (made.st_gid != old.st_gid) {
+        mode &= ~static_cast<mode_t>(S_ISGID);
+    }
+    if ((made.st_mode & 07777) != mode && fchmod(descriptor, mode) != 0) {
+        return attribute_failure(errno);
+    }
+    return {};
 }
 
 }  // namespace
@@ -111,33 +156,17 @@ void take_new_mode(int descriptor, const std::string& directory_name) noexcept
     }
 }
 
-failure take_old_owner_and_acl(int descriptor, const struct stat& old, int existing)
+failure take_old_access(int descriptor, const struct stat& old, const output_target& target)
 {
     // Where neither can be copied, the file stays the caller's, as a plain create makes it.
     if (fchown(descriptor, old.st_uid, old.st_gid) != 0 &&
         fchown(descriptor, static_cast<uid_t>(-1), old.st_gid) != 0) {
         errno = 0;
     }
-    return match_access_acl(existing, descriptor);
-}
-
-failure take_old_mode(int descriptor, const struct stat& old)
-{
-    struct stat made {};
-    if (fstat(descriptor, &made) != 0) {
-        return system_failure(errno);
+    if (const failure acl = match_access_acl(target, descriptor)) {
+        return acl;
     }
-    mode_t mode = old.st_mode & 07777;
-    if (made.st_uid != old.st_uid) {
-        mode &= ~static_cast<mode_t>(S_ISUID);
-    }
-    if (made.st_gid != old.st_gid) {
-        mode &= ~static_cast<mode_t>(S_ISGID);
-    }
-    if ((made.st_mode & 07777) != mode && fchmod(descriptor, mode) != 0) {
-        return refused_by_place(errno);
-    }
-    return {};
+    return take_old_mode(descriptor, old);
 }
 
 }  // namespace fwsplice

@@ -108,6 +108,22 @@ void warn_of_dropped_data(std::FILE* bootloader, const char* path, std::int32_t 
     }
 }
 
+/// Prints the line for a failed write of the output: whether nothing was opened for the image
+/// yet, or writing it failed after that.
+void report_unwritten(write_step failed, const char* path) noexcept
+{
+    switch (failed) {
+    case write_step::find:
+    case write_step::create:
+    case write_step::open_in_place:
+        std::printf("Unable to open output file %s for writing \n", path);
+        break;
+    default:
+        std::printf("Unable to write output file %s\n", path);
+        break;
+    }
+}
+
 }  // namespace
 
 int merge_command(int argc, char** argv) noexcept
@@ -133,7 +149,6 @@ int merge_command(int argc, char** argv) noexcept
         return status_file_failed;
     }
 
-    const input_identities inputs{identify(bootloader.get()), identify(sketch.get())};
     const image_layout layout = layout_for(bootloader_size, sketch_size);
     const auto image_size = static_cast<std::size_t>(layout.total_size);
     const image_buffer image = allocate_image(image_size);
@@ -155,24 +170,22 @@ int merge_command(int argc, char** argv) noexcept
     if (!whole_bootloader) {
         warn_of_dropped_data(bootloader.get(), bootloader_path, bootloader_size);
     }
-    bootloader.reset();
     if (const char* const reason =
             read_input(sketch.get(), image.get() + sketch_offset, layout.sketch_bytes, true)) {
         report_unreadable(sketch_role, sketch_path, reason);
         return status_file_failed;
     }
+    const input_views inputs{
+        input_view{identify(bootloader.get()), bootloader_size, image.get(),
+                   static_cast<std::size_t>(layout.bootloader_bytes)},
+        input_view{identify(sketch.get()), sketch_size, image.get() + sketch_offset,
+                   static_cast<std::size_t>(layout.sketch_bytes)}};
+    bootloader.reset();
     sketch.reset();
 
     const write_result written = write_whole_file(output_path, image.get(), image_size, inputs);
-    switch (written.outcome) {
-    case write_outcome::written:
-        break;
-    case write_outcome::not_opened:
-        std::printf("Unable to open output file %s for writing \n", output_path);
-        report_reason(output_path, written.reason);
-        return status_file_failed;
-    case write_outcome::not_written:
-        std::printf("Unable to write output file %s\n", output_path);
+    if (written.failed != write_step::none) {
+        report_unwritten(written.failed, output_path);
         report_reason(output_path, written.reason);
         return status_file_failed;
     }

@@ -1,8 +1,8 @@
 #pragma once
 
-// Each platform's set-up of the process, and what a signal that ends it must undo first
-// (signals_posix.cpp, signals_windows.cpp). The files that make a temporary file or write in
-// place register it here; this unit knows nothing else of them.
+// Each platform's set-up of the process, and what a signal that ends it must undo first. A
+// temporary file, or an output being written in place, is registered here; this unit knows
+// nothing else of them.
 
 #if !defined(_WIN32)
 #include <csignal>

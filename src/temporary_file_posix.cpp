@@ -1,6 +1,6 @@
 // POSIX: the temporary file beside the output, its attributes, and its removal on every
 // terminating signal.
-#include "output_file.hpp"
+#include "output_steps.hpp"
 
 #include "descriptor_posix.hpp"
 #include "file_attributes_posix.hpp"
@@ -115,31 +115,30 @@ failure temporary_file::create(const output_target& target)
             return descriptor_ >= 0;
         });
     }
-    // A writable file mounted into a read-only directory (a container's bind mount) can only
-    // be written in place: that is the nature of the place, not a shortage.
-    if (creating.code == EROFS && target.existing >= 0) {
-        return {failure_kind::place, EROFS, nullptr};
-    }
     return creating;
 }
 
-failure temporary_file::take_attributes(const output_target& target) const
+failure temporary_file::write(const unsigned char* bytes, std::size_t size)
 {
-    return target.exists ? take_old_owner_and_acl(descriptor_, target.old, target.existing)
-                         : failure{};
+    return write_all(descriptor_, bytes, size) ? failure{} : system_failure(errno);
 }
 
-failure temporary_file::write(const output_target& target, const unsigned char* bytes,
-                              std::size_t size)
+failure temporary_file::take_access(const output_target& target)
 {
-    if (!write_all(descriptor_, bytes, size)) {
-        return system_failure(errno);
-    }
     if (!target.exists) {
         take_new_mode(descriptor_, target.directory_name);
-    } else if (const failure mode = take_old_mode(descriptor_, target.old)) {
-        return mode;
+        return {};
     }
+    // Read from the held file only now, so that a change made during the run is not undone.
+    struct stat now {};
+    if (fstat(target.existing, &now) != 0) {
+        return system_failure(errno);
+    }
+    return take_old_access(descriptor_, now, target);
+}
+
+failure temporary_file::close(const output_target& target)
+{
     if (unnamed_) {
         if (const failure naming = link_in(target)) {
             return naming;
@@ -186,7 +185,7 @@ failure temporary_file::rename_over(const output_target& target)
     struct stat now {};
     const bool present = fstatat(directory_, target.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
     if (present != target.exists || (present && !same_file(now, target.old))) {
-        return refusal("the output changed during the run");
+        return refusal(failure_cause::changed, "the output changed during the run");
     }
     const signals_held held;
     int renamed = -1;

@@ -1,105 +1,158 @@
-// The road every platform shares: the order of the steps, and when writing in place may
-// stand in for a replacement. The primitives are in output_file_<platform>.cpp.
+// Writing a file whole: the order of the steps, and the one table that decides what a failed
+// step of the replacement leads to.
 #include "whole_file.hpp"
 
-#include "output_file.hpp"
+#include "output_steps.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <iterator>
 
 namespace fwsplice {
 namespace {
 
-write_result failed(write_outcome outcome, const failure& reason) noexcept
+/// What follows a failed step of the replacement.
+enum class then {
+    keep_old,  ///< fail, leaving the output as it was
+    in_place   ///< write the output itself, once the temporary file is gone
+};
+
+struct rule {
+    write_step step;
+    failure_cause cause;
+    then action;
+};
+
+/// Only the nature of the place leads to writing in place. Anything not listed keeps the old
+/// output: above all a shortage, after which writing in place would destroy the output, or an
+/// input it names.
+constexpr rule policy[] = {
+    // A directory that takes no new file: read-only, immutable, not this user's to write, or
+    // read-only around a file bind-mounted on its own.
+    {write_step::create, failure_cause::denied, then::in_place},
+    {write_step::create, failure_cause::place_refuses, then::in_place},
+    // A mode or an ACL that the file system, or a user namespace, will not set.
+    {write_step::take_access, failure_cause::denied, then::in_place},
+    {write_step::take_access, failure_cause::place_refuses, then::in_place},
+    // Another user's file in a sticky directory; another file system; a mount point.
+    {write_step::rename, failure_cause::denied, then::in_place},
+    {write_step::rename, failure_cause::place_refuses, then::in_place},
+};
+
+then after(write_step failed, failure_cause cause) noexcept
 {
-    return {outcome, describe(reason)};
+    const rule* const found =
+        std::find_if(std::begin(policy), std::end(policy), [failed, cause](const rule& listed) {
+            return listed.step == failed && listed.cause == cause;
+        });
+    return found == std::end(policy) ? then::keep_old : found->action;
+}
+
+/// A step that failed, and why.
+struct step_failure {
+    write_step step = write_step::none;
+    failure reason;
+};
+
+write_result failed(write_step step, const failure& reason) noexcept
+{
+    return {step, describe(reason)};
+}
+
+/// A complete temporary file, renamed over the output.
+step_failure replace(temporary_file& temporary, const output_target& target,
+                     const unsigned char* bytes, std::size_t size)
+{
+    if (const failure creating = temporary.create(target)) {
+        return {write_step::create, creating};
+    }
+    if (const failure writing = temporary.write(bytes, size)) {
+        return {write_step::fill, writing};
+    }
+    if (const failure giving = temporary.take_access(target)) {
+        return {write_step::take_access, giving};
+    }
+    if (const failure closing = temporary.close(target)) {
+        return {write_step::fill, closing};
+    }
+    if (const failure renaming = temporary.rename_over(target)) {
+        return {write_step::rename, renaming};
+    }
+    return {};
 }
 
 /// Writes through the output itself. Refused before a byte is written where standard output
 /// goes to the same open file, since the progress lines would land inside the image, and
 /// where the output is an input, which it would destroy.
 write_result write_in_place(const output_target& target, const unsigned char* bytes,
-                            std::size_t size, const input_identities& inputs,
-                            write_outcome when_unopened) noexcept
+                            std::size_t size, const input_views& inputs)
 {
     in_place_file file;
     if (const failure opening = file.open(target)) {
-        return failed(when_unopened, opening);
+        return failed(write_step::open_in_place, opening);
     }
     if (file.is_standard_output()) {
-        return failed(write_outcome::not_opened,
-                      refusal("standard output goes to the same file, and would mix with it"));
+        return failed(write_step::open_in_place,
+                      refusal(failure_cause::refused,
+                              "standard output goes to the same file, and would mix with it"));
     }
-    if (file.is_one_of(inputs)) {
-        return failed(write_outcome::not_opened,
-                      refusal("it is an input, which only a replacement could write"));
+    if (file.is_one_of(target, inputs)) {
+        return failed(write_step::open_in_place,
+                      refusal(failure_cause::refused,
+                              "it is an input, which only a replacement could write"));
     }
     if (const failure writing = file.write(bytes, size)) {
         file.discard(target);
-        return failed(write_outcome::not_written, writing);
+        return failed(write_step::write_in_place, writing);
     }
-    return {write_outcome::written, nullptr};
-}
-
-/// Only a refusal by the nature of the place allows writing in place; a shortage never does,
-/// since writing in place after one would destroy the output, or an input it names.
-bool in_place_allowed(const failure& reason) noexcept
-{
-    return reason.kind == failure_kind::permission || reason.kind == failure_kind::place;
-}
-
-/// After the replacement was refused: in place where the place allows it, once the copy is
-/// gone, so that its space is free; a copy that cannot be removed keeps the old output as it is.
-write_result in_place_instead(temporary_file& temporary, const failure& refused,
-                              const output_target& target, const unsigned char* bytes,
-                              std::size_t size, const input_identities& inputs,
-                              write_outcome when_unopened) noexcept
-{
-    if (!in_place_allowed(refused)) {
-        return failed(write_outcome::not_written, refused);
-    }
-    if (const failure removing = temporary.remove()) {
-        return failed(write_outcome::not_written, removing);
-    }
-    return write_in_place(target, bytes, size, inputs, when_unopened);
+    return {};
 }
 
 }  // namespace
 
 write_result write_whole_file(const char* path, const unsigned char* bytes, std::size_t size,
-                              const input_identities& inputs) noexcept
+                              const input_views& inputs) noexcept
 {
     try {
         output_target target;
         if (const failure finding = find_output(path, target)) {
-            return failed(write_outcome::not_opened, finding);
+            return failed(write_step::find, finding);
         }
         if (!target.replaceable) {
-            return write_in_place(target, bytes, size, inputs, write_outcome::not_opened);
+            return write_in_place(target, bytes, size, inputs);
         }
         temporary_file temporary;
-        if (const failure creating = temporary.create(target)) {
-            if (in_place_allowed(creating)) {
-                return write_in_place(target, bytes, size, inputs, write_outcome::not_opened);
-            }
-            return failed(write_outcome::not_opened, creating);
+        const step_failure replacing = replace(temporary, target, bytes, size);
+        if (!replacing.reason) {
+            return {};
         }
-        // A refusal before the rename has left the output untouched.
-        failure filling = temporary.take_attributes(target);
-        if (!filling) {
-            filling = temporary.write(target, bytes, size);
+        if (after(replacing.step, replacing.reason.cause) == then::keep_old) {
+            return failed(replacing.step, replacing.reason);
         }
-        if (filling) {
-            return in_place_instead(temporary, filling, target, bytes, size, inputs,
-                                    write_outcome::not_opened);
+        // The copy goes first, so that its space is free; one that cannot be removed keeps
+        // the old output as it is.
+        if (const failure removing = temporary.remove()) {
+            return failed(write_step::clean_up, removing);
         }
-        if (const failure renaming = temporary.rename_over(target)) {
-            return in_place_instead(temporary, renaming, target, bytes, size, inputs,
-                                    write_outcome::not_written);
-        }
-        return {write_outcome::written, nullptr};
+        return write_in_place(target, bytes, size, inputs);
     } catch (const std::exception&) {  // no memory for a name
-        return failed(write_outcome::not_opened, system_failure(ENOMEM));
+        return failed(write_step::find, system_failure(ENOMEM));
+    }
+}
+
+const char* remove_whole_file(const char* path) noexcept
+{
+    try {
+        output_target target;
+        failure removing = find_output(path, target);
+        if (!removing && target.exists && target.replaceable) {
+            removing = remove_output(target);
+        }
+        return removing && removing.cause != failure_cause::missing ? describe(removing)
+                                                                    : nullptr;
+    } catch (const std::exception&) {
+        return describe(system_failure(ENOMEM));
     }
 }
 

@@ -1,32 +1,54 @@
 #pragma once
 
+// Writing a file whole or not at all. The writer prints nothing: it tells which step failed and
+// why, and the caller words the message.
+
 #include "input_file.hpp"
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 
 namespace fwsplice {
 
-/// How an attempt to write a whole file ended.
-enum class write_outcome {
-    written,     ///< the file holds exactly the bytes given
-    not_opened,  ///< the output, or a temporary file for it, could not be opened; nothing changed
-    not_written  ///< something failed after opening; the output is as it was, or, where it
-                 ///< could only be written in place, removed or emptied
+/// The steps of writing the output, in the order a run takes them.
+enum class write_step {
+    none,            ///< nothing failed: the file holds exactly the bytes given
+    find,            ///< following the path to the output
+    create,          ///< making a temporary file beside it
+    fill,            ///< writing the bytes into the temporary file, naming and closing it
+    take_access,     ///< giving it the access of the output it replaces, or of a new file
+    rename,          ///< renaming it over the output
+    clean_up,        ///< removing it before the output is written in place instead
+    open_in_place,   ///< opening the output itself, or refusing to write it
+    write_in_place,  ///< writing and closing the output itself
 };
 
-/// The outcome, and what the system said where it is not written.
+/// The step that failed, and what the system said; nothing changed before the rename, and
+/// after a failed write in place the output is removed or emptied, never torn.
 struct write_result {
-    write_outcome outcome;
-    const char* reason;  ///< the system's message, or nullptr when written
+    write_step failed = write_step::none;
+    const char* reason = nullptr;  ///< the system's message, or the tool's own words
 };
+
+/// An input that the output must never be written over: which file it is, its size, and its
+/// first bytes as the image holds them, to recognise it where identities cannot be trusted.
+struct input_view {
+    file_identity identity;
+    std::int64_t size = 0;
+    const unsigned char* head = nullptr;
+    std::size_t head_size = 0;
+};
+using input_views = std::array<input_view, 2>;
 
 /// Replaces the file at path with exactly these bytes, or leaves it as it was. A regular
 /// file, or a name that holds nothing yet, is replaced by renaming a complete temporary file
-/// over it. Only where no rename can serve (a device, a FIFO, a directory that refuses new
-/// files, a rename refused by the place) is it written in place, and then a failed write
-/// leaves it removed or emptied, never torn, and one of the inputs is never written. A
-/// shortage of space, inodes, descriptors or memory never leads to writing in place.
+/// over it; only where the place itself forbids that is it written in place.
 write_result write_whole_file(const char* path, const unsigned char* bytes, std::size_t size,
-                              const input_identities& inputs) noexcept;
+                              const input_views& inputs) noexcept;
+
+/// Removes the file that write_whole_file would replace at path, following links by the same
+/// rules; a device or a FIFO is left alone. The reason where it is still there, else nullptr.
+const char* remove_whole_file(const char* path) noexcept;
 
 }  // namespace fwsplice

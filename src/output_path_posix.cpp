@@ -1,5 +1,6 @@
-// POSIX: what the output path leads to, and writing in place.
-#include "output_file.hpp"
+// POSIX: what the output path leads to, followed as the kernel would follow it, and what
+// the system's errors mean to the writer.
+#include "output_steps.hpp"
 
 #include "descriptor_posix.hpp"
 
@@ -78,19 +79,25 @@ bool holds_made_up_links(int directory) noexcept
 }
 
 /// An append-only directory (chattr +a) takes new names but lets none go: a rename over the
-/// output, or the removal of a temporary file, would fail after the copy was made.
-bool append_only(const std::string& directory_name) noexcept
+/// output, or the removal of a temporary file, would fail after the copy was made. Asked of the
+/// directory already held, which needs no permission to read it.
+bool append_only(int directory) noexcept
 {
-#if defined(__linux__)
-    const int directory = ::open(directory_name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int flags = 0;
-    const bool known = directory >= 0 && ioctl(directory, FS_IOC_GETFLAGS, &flags) == 0;
-    if (directory >= 0) {
-        ::close(directory);
+#if defined(__linux__) && defined(STATX_ATTR_APPEND)
+    struct statx status {};
+    if (statx(directory, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, 0, &status) == 0 &&
+        (status.stx_attributes_mask & STATX_ATTR_APPEND) != 0) {
+        return (status.stx_attributes & STATX_ATTR_APPEND) != 0;
     }
+    // A file system that does not report the flag through statx may still answer the ioctl,
+    // which wants the directory open for reading.
+    int readable = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    const bool known = readable >= 0 && ioctl(readable, FS_IOC_GETFLAGS, &flags) == 0;
+    close_if_open(readable);
     return known && (flags & FS_APPEND_FL) != 0;
 #else
-    static_cast<void>(directory_name);
+    static_cast<void>(directory);
     return false;
 #endif
 }
@@ -106,8 +113,7 @@ failure look_at(output_target& target, std::string& name, bool& followed)
     target.name = name.substr(prefix.size());
     close_if_open(target.directory);
     target.directory = ::open(target.directory_name.c_str(), path_only | O_DIRECTORY | O_CLOEXEC);
-    struct stat directory {};
-    if (target.directory < 0 || fstat(target.directory, &directory) != 0) {
+    if (target.directory < 0 || fstat(target.directory, &target.directory_status) != 0) {
         return system_failure(errno);
     }
     if (target.name.empty() || target.name == "." || target.name == "..") {
@@ -119,7 +125,7 @@ failure look_at(output_target& target, std::string& name, bool& followed)
         target.old = {};
         return errno == ENOENT ? failure{} : system_failure(errno);
     }
-    if (foreign_in_shared_directory(target.old, directory)) {
+    if (foreign_in_shared_directory(target.old, target.directory_status)) {
         return system_failure(EACCES);
     }
     const bool link = S_ISLNK(target.old.st_mode);
@@ -155,22 +161,42 @@ failure hold_existing(output_target& target)
     if (target.existing < 0 || fstat(target.existing, &target.old) != 0) {
         return system_failure(errno);
     }
-    return S_ISREG(target.old.st_mode) ? failure{}
-                                       : refusal("the output changed while it was followed");
+    // The rules are applied again to the file now held, which may not be the one looked at.
+    if (!S_ISREG(target.old.st_mode)) {
+        return refusal(failure_cause::changed, "the output changed while it was followed");
+    }
+    return foreign_in_shared_directory(target.old, target.directory_status)
+               ? system_failure(EACCES)
+               : failure{};
 }
 }  // namespace
 
 failure system_failure(long code) noexcept
 {
     switch (code) {
+    case 0:
+        return {failure_cause::other, code, nullptr};
+    case ENOENT:
+    case ENOTDIR:
+        return {failure_cause::missing, code, nullptr};
     case EACCES:
     case EPERM:
-        return {failure_kind::permission, code, nullptr};
+        return {failure_cause::denied, code, nullptr};
+    case EROFS:
     case EXDEV:
     case EBUSY:
-        return {failure_kind::place, code, nullptr};
+        return {failure_cause::place_refuses, code, nullptr};
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+        return {failure_cause::shortage, code, nullptr};
+    case ETXTBSY:
+        return {failure_cause::busy, code, nullptr};
     default:
-        return {failure_kind::other, code, nullptr};
+        return {failure_cause::other, code, nullptr};
     }
 }
 
@@ -217,11 +243,24 @@ failure find_output(const char* path, output_target& target)
         return system_failure(errno);
     }
     if (found != target.exists || (target.exists && !same_file(through_path, target.old))) {
-        return refusal("the path changed while it was followed");
+        return refusal(failure_cause::changed, "the path changed while it was followed");
     }
     target.replaceable =
-        (!target.exists || S_ISREG(target.old.st_mode)) && !append_only(target.directory_name);
+        (!target.exists || S_ISREG(target.old.st_mode)) && !append_only(target.directory);
     return {};
+}
+
+failure remove_output(const output_target& target)
+{
+    struct stat now {};
+    if (fstatat(target.directory, target.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+        return system_failure(errno);
+    }
+    if (!same_file(now, target.old)) {
+        return refusal(failure_cause::changed, "the output changed during the run");
+    }
+    return unlinkat(target.directory, target.name.c_str(), 0) == 0 ? failure{}
+                                                                    : system_failure(errno);
 }
 
 }  // namespace fwsplice

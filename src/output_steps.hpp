@@ -1,11 +1,10 @@
 #pragma once
 
-// Each platform's primitives for writing the output: finding what the path leads to, a
-// temporary file beside it, and writing in place. whole_file.cpp puts them in order; the
-// platform files (output_file_posix.cpp, temporary_file_posix.cpp, output_file_windows.cpp)
-// implement them.
+// The steps of writing the output, one implementation for each platform: what the path leads
+// to, a temporary file beside it, and the output itself written in place. A step reports only
+// a cause that every platform shares; what follows from it is the writer's decision.
 
-#include "input_file.hpp"
+#include "whole_file.hpp"
 
 #include <array>
 #include <climits>
@@ -20,29 +19,35 @@
 
 namespace fwsplice {
 
-/// What kind of refusal a failure is, which decides whether writing in place may follow.
-enum class failure_kind {
+/// Why a step failed, in terms that mean the same on every platform.
+enum class failure_cause {
     none,
-    permission,  ///< the place refuses for reasons of permission
-    place,       ///< the place cannot be replaced by a rename (another file system, a mount)
-    other        ///< a shortage (space, inodes, descriptors, memory), an I/O error, or unknown
+    missing,        ///< no such file or directory
+    denied,         ///< this user may not
+    place_refuses,  ///< the place takes no new file, rename, mode or ACL: a read-only or
+                    ///< immutable directory, another file system, a mount, a user namespace
+    shortage,       ///< no space, inode, quota, descriptor or memory, or a file-size limit
+    busy,           ///< another process holds the file
+    changed,        ///< the path or the file changed during the run
+    refused,        ///< the tool's own refusal: writing would destroy an input or mix output
+    other           ///< an I/O error, or anything else
 };
 
-/// A failed step, and what the system said about it.
+/// A failed step's cause, and what the system said about it.
 struct failure {
-    failure_kind kind = failure_kind::none;
+    failure_cause cause = failure_cause::none;
     long code = 0;               ///< errno, or GetLastError() on Windows
     const char* text = nullptr;  ///< our own words, where the system said nothing
-    explicit operator bool() const noexcept { return kind != failure_kind::none; }
+    explicit operator bool() const noexcept { return cause != failure_cause::none; }
 };
 
-/// The failure for a system error code, classified by what it says about the place.
+/// The failure for a system error code.
 failure system_failure(long code) noexcept;
 
-/// A failure that the system did not report: the tool's own refusal, in its own words.
-inline failure refusal(const char* text) noexcept
+/// A failure in the tool's own words.
+inline failure refusal(failure_cause cause, const char* text) noexcept
 {
-    return {failure_kind::other, 0, text};
+    return {cause, 0, text};
 }
 
 /// The text for a failure: the system's message, or the tool's own words.
@@ -61,6 +66,7 @@ struct output_target {
 #else
     int directory = -1;  ///< the directory that holds the final name
     std::string directory_name;
+    struct stat directory_status {};
     std::string name;     ///< the final name within it
     int existing = -1;    ///< the existing regular file, held for reading or by its path
     struct stat old {};   ///< its status when it was found
@@ -75,6 +81,9 @@ struct output_target {
 /// Resolves path as the kernel would, and refuses what it would refuse.
 [[nodiscard]] failure find_output(const char* path, output_target& target);
 
+/// Removes the regular file that the target holds, if it is still at its name.
+[[nodiscard]] failure remove_output(const output_target& target);
+
 /// A new file beside the target, removed (also on a terminating signal) unless it has been
 /// renamed over the target.
 class temporary_file {
@@ -85,14 +94,13 @@ public:
     ~temporary_file() { static_cast<void>(remove()); }
 
     [[nodiscard]] failure create(const output_target& target);
-    /// Gives a replacement the target's owner and ACL. A refusal of the place (an ACL that a
-    /// user namespace cannot hold) is a permission failure.
-    [[nodiscard]] failure take_attributes(const output_target& target) const;
-    /// The bytes, then the mode (writing would clear set-ID bits), then a name where it has
-    /// none yet. A file system that takes no chmod refuses a replacement's mode as a
-    /// permission failure; a new output keeps what a plain create would give it.
-    [[nodiscard]] failure write(const output_target& target, const unsigned char* bytes,
-                                std::size_t size);
+    [[nodiscard]] failure write(const unsigned char* bytes, std::size_t size);
+    /// After the bytes, since writing clears set-ID bits: a replacement takes the old file's
+    /// owner, ACL and mode as they are now, so that a change made during the run stands; a
+    /// new output gets what a plain create would give it.
+    [[nodiscard]] failure take_access(const output_target& target);
+    /// Gives it a name where it has none yet, and closes it.
+    [[nodiscard]] failure close(const output_target& target);
     [[nodiscard]] failure rename_over(const output_target& target);
     /// Closes and removes it, if it is still there; a failure where it stays.
     [[nodiscard]] failure remove() noexcept;
@@ -121,16 +129,20 @@ public:
     in_place_file& operator=(const in_place_file&) = delete;
     ~in_place_file();
 
+    /// Opens the file that was found, and refuses another put at its name meanwhile.
     [[nodiscard]] failure open(const output_target& target);
     /// True when it is the open file or pipe that standard output writes to: the progress
     /// lines would land in it. A device (/dev/null, a terminal) mixes nothing.
     [[nodiscard]] bool is_standard_output() const noexcept;
-    /// True when it is one of the inputs, which writing it would destroy.
-    [[nodiscard]] bool is_one_of(const input_identities& inputs) const noexcept;
+    /// True when it is one of the inputs, which writing it would destroy: the same file, or,
+    /// since a view such as a FUSE mount hides identities, a regular file of an input's size
+    /// whose bytes are the input's, or that cannot be read to tell.
+    [[nodiscard]] bool is_one_of(const output_target& target, const input_views& inputs) const;
     /// Replaces its contents with the bytes, and closes it; a signal meanwhile empties it.
     [[nodiscard]] failure write(const unsigned char* bytes, std::size_t size);
     /// After a failed write: removes the partial file, or empties it where it cannot be
-    /// removed, so that no torn image survives. A device is left alone.
+    /// removed, so that no torn image survives; only then does a signal stop emptying it. A
+    /// device is left alone.
     void discard(const output_target& target) noexcept;
 
 private:
