@@ -205,26 +205,101 @@ TEST_F(hostile_test, an_append_only_or_immutable_directory_is_written_in_place_l
     if (!disk.mounted()) {
         GTEST_SKIP() << "needs root, mkfs.ext4 (Debian's e2fsprogs) and a loop device";
     }
-    for (const char* attribute : {"+a", "+i"}) {
-        SCOPED_TRACE(attribute);
-        const std::string place = path("disk/") + (attribute[1] == 'a' ? "append" : "locked");
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::others_exec);
+    fs::permissions(path("boot"), fs::perms::owner_read | fs::perms::others_read);
+    fs::permissions(path("sketch"), fs::perms::owner_read | fs::perms::others_read);
+    // The file's owner in a directory it may write but not read: the flag is read all the same.
+    const struct {
+        const char* attribute;
+        const char* name;
+        fs::perms mode;
+        uid_t user;
+    } cases[] = {{"+a", "append", fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec, 0},
+                 {"+i", "locked", fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec, 0},
+                 {"+a", "unreadable", fs::perms::all & ~fs::perms::owner_read & ~fs::perms::group_read &
+                                          ~fs::perms::others_read,
+                  nobody}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string place = path("disk/") + c.name;
         fs::create_directory(place);
         const std::string out = place + "/out";
         write_file(out.substr(dir.size() + 1), old_bytes);
+        ASSERT_EQ(chown(out.c_str(), c.user, c.user), 0);
+        fs::permissions(place, c.mode);
         struct stat before_run {};
         stat(out.c_str(), &before_run);
         // NOLINTNEXTLINE(cert-env33-c): chattr is the user's own tool for attributes.
-        ASSERT_EQ(std::system(("chattr " + std::string(attribute) + " " + place).c_str()), 0);
-        const run_result result = run_fwsplice({path("boot"), path("sketch"), out});
+        ASSERT_EQ(std::system(("chattr " + std::string(c.attribute) + " " + place).c_str()), 0);
+        run_options options;
+        options.user = c.user;
+        const run_result result = run_fwsplice({path("boot"), path("sketch"), out}, options);
         // NOLINTNEXTLINE(cert-env33-c)
-        std::system(("chattr -" + std::string(attribute + 1) + " " + place).c_str());
+        std::system(("chattr -" + std::string(c.attribute + 1) + " " + place).c_str());
         EXPECT_EQ(result.out, merged() + "Wrote combined file to " + out + " \n");
         EXPECT_EQ(result.status, 0);
         struct stat after_run {};
         stat(out.c_str(), &after_run);
         EXPECT_EQ(after_run.st_ino, before_run.st_ino);
         EXPECT_EQ(read_file(out), expected_image(boot_bytes, sketch_bytes));
+        fs::permissions(place, fs::perms::owner_all);
         EXPECT_EQ(entries_in(place), 1);
+    }
+}
+
+TEST_F(hostile_test, a_file_put_at_the_output_between_the_look_and_the_open_is_refused)
+{
+    // Held in its open of the output's name, after the name was looked at, the tool finds
+    // another file there: another user's, in a sticky directory whose owner had the name; or,
+    // where it may only write in place, any other file.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to give files away";
+    }
+    arrange(before::nothing);
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::others_exec);
+    fs::permissions(path("boot"), fs::perms::owner_read | fs::perms::others_read);
+    fs::permissions(path("sketch"), fs::perms::owner_read | fs::perms::others_read);
+    const struct {
+        const char* place;
+        fs::perms mode;
+        uid_t place_owner;
+        uid_t caller;
+        int open;  ///< which open of the output's name the swap comes before
+        std::string reason;
+    } cases[] = {{"shared", fs::perms::all | fs::perms::sticky_bit, owner, 0, 1,
+                  "Permission denied"},
+                 {"locked", fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec,
+                  0, nobody, 2, "the output changed during the run"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.place);
+        const std::string place = path(c.place);
+        fs::create_directory(place);
+        const std::string out = write_file(std::string(c.place) + "/out", old_bytes);
+        const std::string other = write_file(std::string(c.place) + "/other", boot_bytes);
+        ASSERT_EQ(chown(out.c_str(), c.place_owner == 0 ? c.caller : c.place_owner, 0), 0);
+        ASSERT_EQ(chown(other.c_str(), someone, someone), 0);
+        fs::permissions(out, fs::perms::all);
+        fs::permissions(other, fs::perms::all);
+        ASSERT_EQ(chown(place.c_str(), c.place_owner, c.place_owner), 0);
+        fs::permissions(place, c.mode);
+        run_options held;
+        held.user = c.caller;
+        held.hold = held_call::input_open;
+        running_fwsplice run{{path("boot"), path("sketch"), out}, held};
+        for (int opens = 0; opens < c.open;) {
+            run.wait_for_held_call();
+            opens += run.held_path() == "out" ? 1 : 0;
+            if (opens < c.open) {
+                run.go_on();
+            }
+        }
+        fs::rename(other, out);
+        run.go_on();
+        const run_result result = run.wait();
+        EXPECT_EQ(result.out, merged() + "Unable to open output file " + out + " for writing \n");
+        EXPECT_EQ(result.err, "fwsplice: " + out + ": " + c.reason + "\n");
+        EXPECT_EQ(result.status, 254);
+        EXPECT_EQ(read_file(out), boot_bytes);
     }
 }
 
@@ -284,6 +359,44 @@ TEST_F(hostile_test, a_link_put_at_the_output_during_the_run_never_leads_root_th
     }
 }
 
+TEST_F(hostile_test, a_failed_check_removes_what_the_merge_would_replace_and_nothing_else)
+{
+    // The image the build flashes is the file its link leads to; another user's link in a
+    // shared sticky directory is not followed, as the merge would not follow it.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "root's runs are the ones another user's links are aimed at";
+    }
+    arrange(before::nothing);
+    fs::create_directory(path("shared"));
+    fs::permissions(path("shared"), fs::perms::all | fs::perms::sticky_bit);
+    fs::create_directory(path("private"));
+    write_file("private/kept", old_bytes);
+    write_file("real.bin", old_bytes);
+    fs::create_symlink("real.bin", path("image.bin"));
+    fs::create_symlink("../private/kept", path("shared/image.bin"));
+    ASSERT_EQ(lchown(path("shared/image.bin").c_str(), nobody, nobody), 0);
+    run_options check;
+    check.program = FWSPLICE_CHECK_BINARY;
+    const struct {
+        std::string image;
+        std::string gone;
+        std::string kept;
+        std::string err;
+    } cases[] = {{path("image.bin"), path("real.bin"), "", ""},
+                 {path("shared/image.bin"), "", path("private/kept"),
+                  "fwsplice: " + path("shared/image.bin") + ": not removed: Permission denied\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.image);
+        const run_result result =
+            run_fwsplice({c.image, path("boot"), path("sketch"), "0x2000"}, check);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err.substr(result.err.find('\n') + 1), c.err);
+        EXPECT_TRUE(c.gone.empty() || !fs::exists(c.gone));
+        EXPECT_TRUE(fs::is_symlink(c.image));
+        EXPECT_TRUE(c.kept.empty() || read_file(c.kept) == old_bytes);
+    }
+}
+
 std::string access_acl(const std::string& file)
 {
     std::string acl(1024, '\0');
@@ -297,7 +410,8 @@ TEST_F(hostile_test, a_new_output_takes_the_default_acl_and_a_replaced_one_keeps
     arrange(before::nothing);
     fs::create_directory(path("acl"));
     write_file("acl/old", old_bytes);
-    const std::string set_default = "setfacl -d -m u::rw,g::-,o::- " + path("acl");
+    write_file("acl/plain", old_bytes);
+    const std::string set_default = "setfacl -d -m u::rw,u:nobody:r,g::-,o::- " + path("acl");
     const std::string deny_nobody = "setfacl -m u:nobody:- " + path("acl/old");
     // NOLINTNEXTLINE(cert-env33-c): setfacl is the user's own tool for ACLs.
     if (std::system((set_default + " 2>/dev/null && " + deny_nobody).c_str()) != 0) {
@@ -311,13 +425,115 @@ TEST_F(hostile_test, a_new_output_takes_the_default_acl_and_a_replaced_one_keeps
         fs::remove(path("acl/new"));
         run_options options;
         options.no_unnamed_files = !unnamed;
-        for (const char* name : {"acl/new", "acl/old"}) {
+        for (const char* name : {"acl/new", "acl/old", "acl/plain"}) {
             EXPECT_EQ(run_fwsplice({path("boot"), path("sketch"), path(name)}, options).status, 0);
         }
         EXPECT_EQ(fs::status(path("acl/new")).permissions(),
                   fs::status(path("acl/touched")).permissions());
         EXPECT_EQ(access_acl(path("acl/old")), kept);
+        EXPECT_EQ(access_acl(path("acl/plain")), "");  // not the directory's default
     }
+    // The owner narrows the access while the image is being written: that stands.
+    run_options held;
+    held.hold = held_call::first_write;
+    running_fwsplice run{{path("boot"), path("sketch"), path("acl/old")}, held};
+    run.wait_for_held_call();
+    // NOLINTNEXTLINE(cert-env33-c)
+    ASSERT_EQ(std::system(("setfacl -b " + path("acl/old")).c_str()), 0);
+    ASSERT_EQ(chmod(path("acl/old").c_str(), 0600), 0);
+    run.go_on();
+    EXPECT_EQ(run.wait().status, 0);
+    EXPECT_EQ(access_acl(path("acl/old")), "");
+    EXPECT_EQ(fs::status(path("acl/old")).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST_F(hostile_test, a_write_only_output_keeps_its_access_where_proc_is_not_mounted)
+{
+    // The old output can only be held by its path, and its ACL only read by its path.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a mount namespace without /proc needs root";
+    }
+    arrange(before::nothing);
+    fs::permissions(dir, fs::perms::all);
+    fs::permissions(path("boot"), fs::perms::owner_read | fs::perms::others_read);
+    fs::permissions(path("sketch"), fs::perms::owner_read | fs::perms::others_read);
+    const std::string out = write_file("out", old_bytes);
+    ASSERT_EQ(chown(out.c_str(), nobody, nobody), 0);
+    ASSERT_EQ(chmod(out.c_str(), 0222), 0);
+    run_options without_proc;
+    without_proc.user = nobody;
+    without_proc.no_proc = true;
+    const run_result result = run_fwsplice({path("boot"), path("sketch"), out}, without_proc);
+    EXPECT_EQ(result.out, merged() + "Wrote combined file to " + out + " \n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_file(out), expected_image(boot_bytes, sketch_bytes));
+    EXPECT_EQ(fs::status(out).permissions(),
+              fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write);
+}
+
+/// A FUSE view of a directory (bindfs) with these options, unmounted at the end of the test.
+class fuse_view {
+public:
+    fuse_view(const std::string& source, const std::string& view, const std::string& options)
+        : view_(view)
+    {
+        fs::create_directory(view);
+        // NOLINTNEXTLINE(cert-env33-c): bindfs is the user's own tool for such views.
+        mounted_ = geteuid() == 0 && std::system(("bindfs -o allow_other " + options + " " +
+                                                  source + " " + view + " 2>/dev/null")
+                                                     .c_str()) == 0;
+    }
+    fuse_view(const fuse_view&) = delete;
+    fuse_view& operator=(const fuse_view&) = delete;
+    ~fuse_view()
+    {
+        if (mounted_) {
+            umount2(view_.c_str(), MNT_DETACH);
+        }
+    }
+    bool mounted() const { return mounted_; }
+
+private:
+    std::string view_;
+    bool mounted_ = false;
+};
+
+TEST_F(hostile_test, through_a_fuse_view_an_input_is_still_never_written_in_place)
+{
+    // The sketch, named through a view that hides its identity, in a directory that only
+    // allows writing in place: its bytes give it away. A view that refuses chmod still makes
+    // a new output, with the mode it gave.
+    arrange(before::nothing);
+    fs::create_directory(path("real"));
+    fs::create_directory(path("modes"));
+    const std::string sketch = write_file("real/sketch", sketch_bytes);
+    const fuse_view view{path("real"), path("view"), ""};
+    const fuse_view no_chmod{path("modes"), path("no-chmod"),
+                             "--chmod-deny --create-with-perms=0755"};
+    if (!view.mounted() || !no_chmod.mounted()) {
+        GTEST_SKIP() << "needs root and bindfs (Debian's bindfs)";
+    }
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::others_exec);
+    fs::permissions(path("boot"), fs::perms::owner_read | fs::perms::others_read);
+    ASSERT_EQ(chown(sketch.c_str(), nobody, nobody), 0);
+    fs::permissions(path("real"), fs::perms::owner_all | fs::perms::others_read |
+                                      fs::perms::others_exec);
+    run_options as_nobody;
+    as_nobody.user = nobody;
+    const std::string through_view = path("view/sketch");
+    const run_result result = run_fwsplice({path("boot"), through_view, sketch}, as_nobody);
+    EXPECT_EQ(result.out,
+              progress(path("boot"), 3000, through_view,
+                       static_cast<long long>(sketch_bytes.size())) +
+                  "Unable to open output file " + sketch + " for writing \n");
+    EXPECT_EQ(result.err,
+              "fwsplice: " + sketch + ": it is an input, which only a replacement could write\n");
+    EXPECT_EQ(read_file(sketch), sketch_bytes);
+
+    const std::string out = path("no-chmod/out");
+    EXPECT_EQ(run_fwsplice({path("boot"), sketch, out}).status, 0);
+    EXPECT_EQ(read_file(out), expected_image(boot_bytes, sketch_bytes));
 }
 
 TEST_F(hostile_test, an_input_swapped_for_a_fifo_after_it_was_looked_at_is_refused)

@@ -184,6 +184,8 @@ TEST_F(output_test, devices_and_pipes_are_written_in_place)
     failing_close.failing_close = true;
     run_options streams_closed = holding;
     streams_closed.standard_streams_closed = true;
+    run_options output_on_null;
+    output_on_null.standard_output = null;
     // Standard output's own file would get the progress lines inside the image.
     const std::string mixed = " for writing \n";
     const struct {
@@ -204,12 +206,16 @@ TEST_F(output_test, devices_and_pipes_are_written_in_place)
          nullptr},
         // With no standard output, the tool's own descriptors stay clear of descriptor 1.
         {"/dev/fd/3", streams_closed, "", 0, nullptr},
+        // A device mixes nothing, even when standard output goes to it too.
+        {null, output_on_null, "", 0, nullptr},
         {"/dev/fd/3", holding, "Wrote combined file to /dev/fd/3 \n", 0, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.out + " " + c.message);
         const run_result result = run_fwsplice({path("boot"), path("sketch"), c.out}, c.options);
-        EXPECT_EQ(result.out, c.options.standard_streams_closed ? "" : both + c.message);
+        const bool silenced =
+            c.options.standard_streams_closed || !c.options.standard_output.empty();
+        EXPECT_EQ(result.out, silenced ? "" : both + c.message);
         EXPECT_EQ(result.status, c.status);
         if (c.held_after != nullptr) {
             EXPECT_EQ(read_file(held), c.held_after);  // whole, or emptied
@@ -221,6 +227,42 @@ TEST_F(output_test, devices_and_pipes_are_written_in_place)
     EXPECT_EQ(held_after.st_ino, held_before.st_ino);
     EXPECT_EQ(read_file(held), expected_image(boot_bytes, sketch_bytes));
     EXPECT_EQ(read_file(path("sketch")), sketch_bytes);
+}
+
+TEST_F(output_test, a_signal_while_a_failed_in_place_write_is_cleaned_up_still_empties_it)
+{
+    // Held in the ftruncate() that empties the torn file, after the one that began the write.
+    const std::string out = arrange(before::old_image);
+    run_options options;
+    options.descriptor_3 = out;
+    options.file_size = 8192;
+    options.hold = held_call::truncation;
+    running_fwsplice run{{path("boot"), path("sketch"), "/dev/fd/3"}, options};
+    run.wait_for_held_call();
+    run.go_on();
+    run.wait_for_held_call();
+    kill(run.pid(), SIGTERM);
+    EXPECT_EQ(run.wait().status, 128 + SIGTERM);
+    EXPECT_EQ(read_file(out), "");
+}
+
+TEST_F(output_test, forty_links_are_followed_and_a_forty_first_is_refused)
+{
+    for (const int links : {40, 41}) {
+        SCOPED_TRACE(links);
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        arrange(before::nothing);
+        for (int link = 1; link <= links; ++link) {
+            fs::create_symlink("link" + std::to_string(link), path("link" + std::to_string(link - 1)));
+        }
+        const std::string out = path("link0");
+        const run_result result = run_fwsplice({path("boot"), path("sketch"), out});
+        EXPECT_EQ(result.out, merged() + (links == 40 ? "Wrote combined file to " + out + " \n"
+                                                      : "Unable to open output file " + out +
+                                                            " for writing \n"));
+        EXPECT_EQ(fs::exists(path("link" + std::to_string(links))), links == 40);
+    }
 }
 
 TEST_F(output_test, a_read_only_directory_is_written_in_place)
@@ -277,16 +319,49 @@ TEST_F(output_test, a_read_only_directory_is_written_in_place)
 
 TEST_F(output_test, a_bind_mounted_output_is_written_in_place)
 {
-    const std::string out = arrange(before::old_image);
-    const std::string source = write_file("source", old_bytes);
-    const scoped_mount bound{source.c_str(), out, nullptr, MS_BIND, nullptr};
-    if (!bound.mounted()) {
-        GTEST_SKIP() << "a bind mount, which a rename cannot replace, needs root";
+    // In a writable directory the rename is refused; in a read-only one, the temporary file.
+    for (const bool read_only_directory : {false, true}) {
+        SCOPED_TRACE(read_only_directory ? "read-only directory" : "writable directory");
+        fs::create_directory(path("place"));
+        arrange(before::nothing);
+        const std::string out = write_file("place/out", old_bytes);
+        const std::string source = write_file("source", old_bytes);
+        const scoped_mount place{path("place").c_str(), path("place"), nullptr, MS_BIND, nullptr};
+        const bool read_only =
+            !read_only_directory || mount(nullptr, path("place").c_str(), nullptr,
+                                          MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+        const scoped_mount bound{source.c_str(), out, nullptr, MS_BIND, nullptr};
+        if (!place.mounted() || !read_only || !bound.mounted()) {
+            GTEST_SKIP() << "a bind mount, which a rename cannot replace, needs root";
+        }
+        const run_result result = run_fwsplice({path("boot"), path("sketch"), out});
+        EXPECT_EQ(result.out, merged() + "Wrote combined file to " + out + " \n");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(read_file(source), expected_image(boot_bytes, sketch_bytes));
     }
-    const run_result result = run_fwsplice({path("boot"), path("sketch"), out});
-    EXPECT_EQ(result.out, merged() + "Wrote combined file to " + out + " \n");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(read_file(source), expected_image(boot_bytes, sketch_bytes));
+}
+
+TEST_F(output_test, a_failed_run_on_overlayfs_never_copies_the_output_up)
+{
+    // Asking whether the output may be written must not open it for writing.
+    for (const char* name : {"lower", "upper", "work", "merged"}) {
+        fs::create_directory(path(name));
+    }
+    arrange(before::nothing);
+    write_file("lower/out", old_bytes);
+    const std::string layers =
+        "lowerdir=" + path("lower") + ",upperdir=" + path("upper") + ",workdir=" + path("work");
+    const scoped_mount overlay{"overlay", path("merged"), "overlay", 0, layers.c_str()};
+    if (!overlay.mounted()) {
+        GTEST_SKIP() << "mounting an overlay needs root";
+    }
+    run_options failing_close;
+    failing_close.failing_close = true;
+    const std::string out = path("merged/out");
+    const run_result result = run_fwsplice({path("boot"), path("sketch"), out}, failing_close);
+    EXPECT_EQ(result.out, merged() + "Unable to write output file " + out + "\n");
+    EXPECT_EQ(read_file(out), old_bytes);
+    EXPECT_EQ(entries_in(path("upper")), 0);
 }
 
 TEST_F(output_test, a_reader_of_standard_output_that_went_away_does_not_change_the_status)

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -60,9 +61,8 @@ private:
 
 const std::string& binary_for(const run_options& options)
 {
-    static const std::string built = FWSPLICE_BINARY;
     if (options.user == 0 || geteuid() != 0) {
-        return built;
+        return options.program;
     }
     static const reachable_copy copy;
     return copy.path();
@@ -179,6 +179,8 @@ bool hold_call(const run_options& options, int channel)
             ? add_filter(__NR_write, 0, BPF_JGT, 2, SECCOMP_RET_USER_NOTIF)
         : options.hold == held_call::input_open
             ? add_filter(__NR_openat, 2, BPF_JSET, O_NONBLOCK, SECCOMP_RET_USER_NOTIF)
+        : options.hold == held_call::truncation
+            ? add_filter(__NR_ftruncate, 0, BPF_JGT, 2, SECCOMP_RET_USER_NOTIF)
             : add_filter(__NR_newfstatat, 0, BPF_JEQ, cwd, SECCOMP_RET_USER_NOTIF);
     if (listener <= 0) {
         return false;
@@ -212,6 +214,24 @@ bool enter_user_namespace(const run_options& options)
     return file >= 0 && close(file) == 0 && mapped;
 }
 
+/// A mount namespace of its own with /proc unmounted, as in a minimal container.
+bool leave_proc(const run_options& options)
+{
+    return !options.no_proc ||
+           (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+            umount2("/proc", MNT_DETACH) == 0);
+}
+
+bool redirect_standard_output(const run_options& options)
+{
+    if (options.standard_output.empty()) {
+        return true;
+    }
+    const int descriptor = open(options.standard_output.c_str(), O_WRONLY);
+    return descriptor >= 0 && dup2(descriptor, STDOUT_FILENO) == STDOUT_FILENO &&
+           close(descriptor) == 0;
+}
+
 bool close_standard_streams(const run_options& options)
 {
     return !options.standard_streams_closed ||
@@ -233,7 +253,8 @@ bool close_standard_streams(const run_options& options)
     argv.push_back(nullptr);
     if (setrlimit(RLIMIT_FSIZE, &file_size) == 0 && setrlimit(RLIMIT_AS, &address_space) == 0 &&
         setrlimit(RLIMIT_CORE, &no_core) == 0 && break_pipe(options.broken_pipe) &&
-        open_descriptor_3(options.descriptor_3) && drop_privileges(options) &&
+        open_descriptor_3(options.descriptor_3) && redirect_standard_output(options) &&
+        leave_proc(options) && drop_privileges(options) &&
         enter_user_namespace(options) && refuse_calls(options) && hold_call(options, channel) &&
         close_standard_streams(options)) {
         execv(binary.c_str(), argv.data());

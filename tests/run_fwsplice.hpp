@@ -16,13 +16,15 @@ inline constexpr uid_t nobody = 65534;
 enum class held_call {
     none,
     first_write,  ///< its first write to a file (a descriptor above 2)
-    input_open,   ///< its open of an input (the one open it makes with O_NONBLOCK)
-    path_lookup   ///< each stat() of a whole path: the inputs', then the output's
+    input_open,   ///< each open it makes with O_NONBLOCK: the inputs', then the output's
+    path_lookup,  ///< each stat() of a whole path: the inputs', then the output's
+    truncation    ///< each ftruncate()
 };
 
 /// How the tool's process is set up before it starts. By default it gets every signal as a
 /// shell leaves it: default dispositions, nothing blocked.
 struct run_options {
+    std::string program = FWSPLICE_BINARY;  ///< the build's check program, for its cases
     rlim_t file_size = RLIM_INFINITY;
     rlim_t address_space = RLIM_INFINITY;
     bool ignore_sigxfsz = false;  ///< as a caller that ignores SIGXFSZ would leave it
@@ -30,6 +32,8 @@ struct run_options {
     uid_t user = 0;               ///< run as this user (and group) when the suite runs as root
     bool user_namespace = false;  ///< in a user namespace of its own, mapping only its user
     std::string descriptor_3;     ///< a file opened for writing as descriptor 3, if named
+    std::string standard_output;  ///< a file that standard output goes to instead, if named
+    bool no_proc = false;         ///< in a mount namespace without /proc (needs root)
     bool standard_streams_closed = false;  ///< started with descriptors 0 and 1 closed
     bool no_unnamed_files = false;     ///< make open(O_TMPFILE) fail, as on file systems without it
     bool failing_close = false;        ///< close() of a descriptor open for writing fails with EIO
