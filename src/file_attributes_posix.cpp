@@ -60,8 +60,7 @@ ssize_t get_new_acl(int descriptor, char* acl, std::size_t size)
 }
 
 /// A file's POSIX access ACL, read with get, empty where it has none.
-template <typename Get>
-failure read_access_acl(Get get, std::vector<char>& acl)
+template <typename Get> failure read_access_acl(Get get, std::vector<char>& acl)
 {
     acl.clear();
     const ssize_t size = get(nullptr, 0);

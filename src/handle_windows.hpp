@@ -33,7 +33,6 @@ inline bool close_handle(HANDLE& handle) noexcept
     return closing == INVALID_HANDLE_VALUE || CloseHandle(closing) != 0;
 }
 
-
 inline failure last_failure() noexcept
 {
     return system_failure(static_cast<long>(GetLastError()));

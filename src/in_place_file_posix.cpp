@@ -19,8 +19,7 @@ bool reads_as(int descriptor, const unsigned char* bytes, std::size_t size) noex
     std::array<unsigned char, 65536> chunk{};
     off_t offset = 0;
     while (size > 0) {
-        const ssize_t got =
-            pread(descriptor, chunk.data(), std::min(size, chunk.size()), offset);
+        const ssize_t got = pread(descriptor, chunk.data(), std::min(size, chunk.size()), offset);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -91,13 +90,15 @@ bool in_place_file::is_one_of(const output_target& target, const input_views& in
         return same;
     }
     // Opened for reading through the same name, as the file found, to compare its bytes.
-    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (target.follow ? 0 : O_NOFOLLOW);
+    const int flags =
+        O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (target.follow ? 0 : O_NOFOLLOW);
     int reader = openat(target.directory, target.name.c_str(), flags);
     struct stat read {};
     const bool readable = reader >= 0 && fstat(reader, &read) == 0 && same_file(read, output);
-    const bool copy = !readable || std::any_of(inputs.begin(), inputs.end(), [&](const input_view& input) {
-        return alike(input) && reads_as(reader, input.head, input.head_size);
-    });
+    const bool copy =
+        !readable || std::any_of(inputs.begin(), inputs.end(), [&](const input_view& input) {
+            return alike(input) && reads_as(reader, input.head, input.head_size);
+        });
     close_if_open(reader);
     return copy;
 }

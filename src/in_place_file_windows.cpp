@@ -74,8 +74,7 @@ bool in_place_file::is_one_of(const output_target& target, const input_views& in
     }
     const std::uint64_t index =
         (std::uint64_t{output.nFileIndexHigh} << 32U) | output.nFileIndexLow;
-    const std::uint64_t size =
-        (std::uint64_t{output.nFileSizeHigh} << 32U) | output.nFileSizeLow;
+    const std::uint64_t size = (std::uint64_t{output.nFileSizeHigh} << 32U) | output.nFileSizeLow;
     const auto same = [&output, index](const input_view& input) {
         return input.identity.known && input.identity.device == output.dwVolumeSerialNumber &&
                input.identity.index == index;

@@ -175,11 +175,11 @@ int merge_command(int argc, char** argv) noexcept
         report_unreadable(sketch_role, sketch_path, reason);
         return status_file_failed;
     }
-    const input_views inputs{
-        input_view{identify(bootloader.get()), bootloader_size, image.get(),
-                   static_cast<std::size_t>(layout.bootloader_bytes)},
-        input_view{identify(sketch.get()), sketch_size, image.get() + sketch_offset,
-                   static_cast<std::size_t>(layout.sketch_bytes)}};
+    const input_views inputs{input_view{identify(bootloader.get()), bootloader_size, image.get(),
+                                        static_cast<std::size_t>(layout.bootloader_bytes)},
+                             input_view{identify(sketch.get()), sketch_size,
+                                        image.get() + sketch_offset,
+                                        static_cast<std::size_t>(layout.sketch_bytes)}};
     bootloader.reset();
     sketch.reset();
 

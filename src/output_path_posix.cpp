@@ -165,9 +165,8 @@ failure hold_existing(output_target& target)
     if (!S_ISREG(target.old.st_mode)) {
         return refusal(failure_cause::changed, "the output changed while it was followed");
     }
-    return foreign_in_shared_directory(target.old, target.directory_status)
-               ? system_failure(EACCES)
-               : failure{};
+    return foreign_in_shared_directory(target.old, target.directory_status) ? system_failure(EACCES)
+                                                                            : failure{};
 }
 }  // namespace
 
@@ -260,7 +259,7 @@ failure remove_output(const output_target& target)
         return refusal(failure_cause::changed, "the output changed during the run");
     }
     return unlinkat(target.directory, target.name.c_str(), 0) == 0 ? failure{}
-                                                                    : system_failure(errno);
+                                                                   : system_failure(errno);
 }
 
 }  // namespace fwsplice

@@ -149,8 +149,7 @@ const char* remove_whole_file(const char* path) noexcept
         if (!removing && target.exists && target.replaceable) {
             removing = remove_output(target);
         }
-        return removing && removing.cause != failure_cause::missing ? describe(removing)
-                                                                    : nullptr;
+        return removing && removing.cause != failure_cause::missing ? describe(removing) : nullptr;
     } catch (const std::exception&) {
         return describe(system_failure(ENOMEM));
     }

@@ -214,11 +214,12 @@ TEST_F(hostile_test, an_append_only_or_immutable_directory_is_written_in_place_l
         const char* name;
         fs::perms mode;
         uid_t user;
-    } cases[] = {{"+a", "append", fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec, 0},
-                 {"+i", "locked", fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec, 0},
-                 {"+a", "unreadable", fs::perms::all & ~fs::perms::owner_read & ~fs::perms::group_read &
-                                          ~fs::perms::others_read,
-                  nobody}};
+    } cases[] = {
+        {"+a", "append", fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec, 0},
+        {"+i", "locked", fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec, 0},
+        {"+a", "unreadable",
+         fs::perms::all & ~fs::perms::owner_read & ~fs::perms::group_read & ~fs::perms::others_read,
+         nobody}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string place = path("disk/") + c.name;
@@ -266,10 +267,10 @@ TEST_F(hostile_test, a_file_put_at_the_output_between_the_look_and_the_open_is_r
         uid_t caller;
         int open;  ///< which open of the output's name the swap comes before
         std::string reason;
-    } cases[] = {{"shared", fs::perms::all | fs::perms::sticky_bit, owner, 0, 1,
-                  "Permission denied"},
-                 {"locked", fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec,
-                  0, nobody, 2, "the output changed during the run"}};
+    } cases[] = {
+        {"shared", fs::perms::all | fs::perms::sticky_bit, owner, 0, 1, "Permission denied"},
+        {"locked", fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec, 0,
+         nobody, 2, "the output changed during the run"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.place);
         const std::string place = path(c.place);
@@ -517,16 +518,15 @@ TEST_F(hostile_test, through_a_fuse_view_an_input_is_still_never_written_in_plac
     fs::permissions(dir, fs::perms::owner_all | fs::perms::others_exec);
     fs::permissions(path("boot"), fs::perms::owner_read | fs::perms::others_read);
     ASSERT_EQ(chown(sketch.c_str(), nobody, nobody), 0);
-    fs::permissions(path("real"), fs::perms::owner_all | fs::perms::others_read |
-                                      fs::perms::others_exec);
+    fs::permissions(path("real"),
+                    fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
     run_options as_nobody;
     as_nobody.user = nobody;
     const std::string through_view = path("view/sketch");
     const run_result result = run_fwsplice({path("boot"), through_view, sketch}, as_nobody);
-    EXPECT_EQ(result.out,
-              progress(path("boot"), 3000, through_view,
-                       static_cast<long long>(sketch_bytes.size())) +
-                  "Unable to open output file " + sketch + " for writing \n");
+    EXPECT_EQ(result.out, progress(path("boot"), 3000, through_view,
+                                   static_cast<long long>(sketch_bytes.size())) +
+                              "Unable to open output file " + sketch + " for writing \n");
     EXPECT_EQ(result.err,
               "fwsplice: " + sketch + ": it is an input, which only a replacement could write\n");
     EXPECT_EQ(read_file(sketch), sketch_bytes);

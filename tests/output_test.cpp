@@ -254,7 +254,8 @@ TEST_F(output_test, forty_links_are_followed_and_a_forty_first_is_refused)
         fs::create_directory(dir);
         arrange(before::nothing);
         for (int link = 1; link <= links; ++link) {
-            fs::create_symlink("link" + std::to_string(link), path("link" + std::to_string(link - 1)));
+            fs::create_symlink("link" + std::to_string(link),
+                               path("link" + std::to_string(link - 1)));
         }
         const std::string out = path("link0");
         const run_result result = run_fwsplice({path("boot"), path("sketch"), out});

@@ -217,9 +217,9 @@ bool enter_user_namespace(const run_options& options)
 /// A mount namespace of its own with /proc unmounted, as in a minimal container.
 bool leave_proc(const run_options& options)
 {
-    return !options.no_proc ||
-           (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-            umount2("/proc", MNT_DETACH) == 0);
+    return !options.no_proc || (unshare(CLONE_NEWNS) == 0 &&
+                                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                                umount2("/proc", MNT_DETACH) == 0);
 }
 
 bool redirect_standard_output(const run_options& options)
@@ -254,9 +254,8 @@ bool close_standard_streams(const run_options& options)
     if (setrlimit(RLIMIT_FSIZE, &file_size) == 0 && setrlimit(RLIMIT_AS, &address_space) == 0 &&
         setrlimit(RLIMIT_CORE, &no_core) == 0 && break_pipe(options.broken_pipe) &&
         open_descriptor_3(options.descriptor_3) && redirect_standard_output(options) &&
-        leave_proc(options) && drop_privileges(options) &&
-        enter_user_namespace(options) && refuse_calls(options) && hold_call(options, channel) &&
-        close_standard_streams(options)) {
+        leave_proc(options) && drop_privileges(options) && enter_user_namespace(options) &&
+        refuse_calls(options) && hold_call(options, channel) && close_standard_streams(options)) {
         execv(binary.c_str(), argv.data());
     }
     _exit(127);

@@ -88,6 +88,18 @@ else
     failures=$((failures + 1))
 fi
 
+# A directory that takes no new file: the output is written in place, and a longer old
+# output is cut to the image. chattr needs root and a file system that takes the flag.
+mkdir fixed
+cat sketch.bin sketch.bin >fixed/out.bin
+if chattr +i fixed 2>/dev/null; then
+    check "immutable directory: in place" 0 "$(merged bytes.bin sketch.bin fixed/out.bin)" -- "$exe" bytes.bin sketch.bin fixed/out.bin
+    chattr -i fixed
+    image_is "immutable directory: in place" fixed/out.bin bytes.bin sketch.bin
+else
+    echo "skip immutable directory: chattr +i needs root"
+fi
+
 usage=$'\nUsage. fwsplice bootloader.bin sketch.bin output.bin - Incorrect number of args'
 check "usage" 255 "$usage" -- "$exe" bytes.bin sketch.bin
 check "missing bootloader" 254 "Unable to open bootloader binary file missing.bin" -- "$exe" missing.bin sketch.bin out.bin
