@@ -3,7 +3,9 @@
 #include "file_handle.hpp"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace fwsplice {
 
@@ -34,5 +36,14 @@ struct file_identity {
 using input_identities = std::array<file_identity, 2>;
 
 file_identity identify(std::FILE* file) noexcept;
+
+/// Moves the next count bytes of an input into place with one read request; returns why it
+/// failed, or nullptr. With whole, the input must also end there.
+const char* read_input(std::FILE* file, unsigned char* place, std::size_t count,
+                       bool whole) noexcept;
+
+/// Moves the stream to this offset from its start, in 64 bits on every platform; false where
+/// it cannot.
+bool seek_input(std::FILE* file, std::int64_t offset) noexcept;
 
 }  // namespace fwsplice

@@ -60,6 +60,11 @@ std::int64_t measure(std::FILE* file) noexcept
     return size;
 }
 
+bool seek_input(std::FILE* file, std::int64_t offset) noexcept
+{
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
 file_identity identify(std::FILE* file) noexcept
 {
     struct stat info {};

@@ -30,6 +30,11 @@ file_handle open_regular_file(const char* path, input_open& result) noexcept
     return file;
 }
 
+bool seek_input(std::FILE* file, std::int64_t offset) noexcept
+{
+    return _fseeki64(file, offset, SEEK_SET) == 0;
+}
+
 std::int64_t measure(std::FILE* file) noexcept
 {
     if (_fseeki64(file, 0, SEEK_END) != 0) {

@@ -78,24 +78,6 @@ file_handle open_input(const input_role& role, const char* path, std::int32_t& s
     return file;
 }
 
-/// Moves the first count bytes of an input into place with one read request; returns why it
-/// failed, or nullptr. An input meant to be read whole must also end there: one that holds
-/// more than it measured (a file still being written, a /proc file that measures 0) would
-/// otherwise be merged cut short.
-const char* read_input(std::FILE* file, unsigned char* place, std::int32_t count,
-                       bool whole) noexcept
-{
-    const auto wanted = static_cast<std::size_t>(count);
-    if (std::fread(place, 1, wanted, file) != wanted) {
-        return std::ferror(file) != 0 ? std::strerror(errno) : "shorter than it measured";
-    }
-    unsigned char beyond = 0;
-    if (whole && std::fread(&beyond, 1, 1, file) != 0) {
-        return "longer than it measured";
-    }
-    return whole && std::ferror(file) != 0 ? std::strerror(errno) : nullptr;
-}
-
 /// The cut of a long bootloader stays silent on standard output, but bytes other than erased
 /// flash past its region are worth a warning: a sketch given as the bootloader looks so.
 void warn_of_dropped_data(std::FILE* bootloader, const char* path, std::int32_t size) noexcept
@@ -163,17 +145,13 @@ int merge_command(int argc, char** argv) noexcept
     std::fill_n(image.get() + layout.bootloader_bytes, layout.gap_bytes, gap_value);
     const bool whole_bootloader = layout.bootloader_bytes == bootloader_size;
     if (const char* const reason =
-            read_input(bootloader.get(), image.get(), layout.bootloader_bytes, whole_bootloader)) {
+            read_input(bootloader.get(), image.get(),
+                       static_cast<std::size_t>(layout.bootloader_bytes), whole_bootloader)) {
         report_unreadable(bootloader_role, bootloader_path, reason);
         return status_file_failed;
     }
     if (!whole_bootloader) {
         warn_of_dropped_data(bootloader.get(), bootloader_path, bootloader_size);
-    }
-    if (const char* const reason =
-            read_input(sketch.get(), image.get() + sketch_offset, layout.sketch_bytes, true)) {
-        report_unreadable(sketch_role, sketch_path, reason);
-        return status_file_failed;
     }
     const input_views inputs{input_view{identify(bootloader.get()), bootloader_size, image.get(),
                                         static_cast<std::size_t>(layout.bootloader_bytes)},
@@ -181,9 +159,16 @@ int merge_command(int argc, char** argv) noexcept
                                         image.get() + sketch_offset,
                                         static_cast<std::size_t>(layout.sketch_bytes)}};
     bootloader.reset();
-    sketch.reset();
 
-    const write_result written = write_whole_file(output_path, image.get(), image_size, inputs);
+    // The sketch is not read here: where the system can, it is copied into the output by the
+    // kernel, and only otherwise read into its place in the buffer.
+    const image_source source{image.get(), static_cast<std::size_t>(sketch_offset), sketch.get(),
+                              static_cast<std::size_t>(layout.sketch_bytes)};
+    const write_result written = write_whole_file(output_path, source, inputs);
+    if (written.failed == write_step::read_tail) {
+        report_unreadable(sketch_role, sketch_path, written.reason);
+        return status_file_failed;
+    }
     if (written.failed != write_step::none) {
         report_unwritten(written.failed, output_path);
         report_reason(output_path, written.reason);

@@ -123,6 +123,59 @@ failure temporary_file::write(const unsigned char* bytes, std::size_t size)
     return write_all(descriptor_, bytes, size) ? failure{} : system_failure(errno);
 }
 
+namespace {
+
+/// Errors by which the kernel says it cannot copy between these two files at all.
+failure kernel_copy_failure(int error) noexcept
+{
+    switch (error) {
+    case EXDEV:
+    case EINVAL:
+    case ENOSYS:
+    case EOPNOTSUPP:
+#if ENOTSUP != EOPNOTSUPP
+    case ENOTSUP:
+#endif
+    case EBADF:
+        return {failure_cause::place_refuses, error, nullptr};
+    default:
+        return system_failure(error);
+    }
+}
+
+}  // namespace
+
+// The kernel moves the bytes, or, on a file system that shares blocks, shares them.
+failure temporary_file::copy(std::FILE* source, std::size_t from, std::size_t count,
+                             std::size_t& copied)
+{
+    copied = 0;
+#if defined(__linux__)
+    const int input = fileno(source);
+    auto offset = static_cast<off64_t>(from);
+    while (copied < count) {
+        const ssize_t moved =
+            copy_file_range(input, &offset, descriptor_, nullptr, count - copied, 0);
+        if (moved < 0 && errno == EINTR) {
+            continue;
+        }
+        if (moved < 0) {
+            return kernel_copy_failure(errno);
+        }
+        if (moved == 0) {
+            return refusal(failure_cause::place_refuses, "the kernel's copy stopped short");
+        }
+        copied += static_cast<std::size_t>(moved);
+    }
+    return {};
+#else
+    static_cast<void>(source);
+    static_cast<void>(from);
+    static_cast<void>(count);
+    return refusal(failure_cause::place_refuses, "no copy in the kernel here");
+#endif
+}
+
 failure temporary_file::take_access(const output_target& target)
 {
     if (!target.exists) {

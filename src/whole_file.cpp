@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <exception>
 #include <iterator>
 
@@ -14,8 +15,9 @@ namespace {
 
 /// What follows a failed step of the replacement.
 enum class then {
-    keep_old,  ///< fail, leaving the output as it was
-    in_place   ///< write the output itself, once the temporary file is gone
+    keep_old,       ///< fail, leaving the output as it was
+    in_place,       ///< write the output itself, once the temporary file is gone
+    through_buffer  ///< go on from where the kernel's copy stopped, reading into the buffer
 };
 
 struct rule {
@@ -38,6 +40,9 @@ constexpr rule policy[] = {
     // Another user's file in a sticky directory; another file system; a mount point.
     {write_step::rename, failure_cause::denied, then::in_place},
     {write_step::rename, failure_cause::place_refuses, then::in_place},
+    // The kernel cannot copy between these files (another file system, no support), or
+    // stopped short: the bytes go the long way, and a sketch that shrank shows there.
+    {write_step::copy_tail, failure_cause::place_refuses, then::through_buffer},
 };
 
 then after(write_step failed, failure_cause cause) noexcept
@@ -60,15 +65,48 @@ write_result failed(write_step step, const failure& reason) noexcept
     return {step, describe(reason)};
 }
 
+/// Reads the tail into its place in the buffer from `from` on, and checks that it ends where
+/// it measured.
+failure read_tail(const image_source& image, std::size_t from) noexcept
+{
+    if (!seek_input(image.tail, static_cast<std::int64_t>(from))) {
+        return system_failure(errno);
+    }
+    const char* const reason =
+        read_input(image.tail, image.bytes + image.ready + from, image.tail_size - from, true);
+    return reason == nullptr ? failure{} : refusal(failure_cause::other, reason);
+}
+
+/// The tail, copied by the kernel where it can; the rest read and written as it always was.
+step_failure fill_tail(temporary_file& temporary, const image_source& image)
+{
+    std::size_t copied = 0;
+    const failure copying = temporary.copy(image.tail, 0, image.tail_size, copied);
+    if (copying && after(write_step::copy_tail, copying.cause) != then::through_buffer) {
+        return {write_step::copy_tail, copying};
+    }
+    if (const failure reading = read_tail(image, copied)) {
+        return {write_step::read_tail, reading};
+    }
+    const unsigned char* const rest = image.bytes + image.ready + copied;
+    if (const failure writing = temporary.write(rest, image.tail_size - copied)) {
+        return {write_step::fill, writing};
+    }
+    return {};
+}
+
 /// A complete temporary file, renamed over the output.
 step_failure replace(temporary_file& temporary, const output_target& target,
-                     const unsigned char* bytes, std::size_t size)
+                     const image_source& image)
 {
     if (const failure creating = temporary.create(target)) {
         return {write_step::create, creating};
     }
-    if (const failure writing = temporary.write(bytes, size)) {
+    if (const failure writing = temporary.write(image.bytes, image.ready)) {
         return {write_step::fill, writing};
+    }
+    if (const step_failure filling = fill_tail(temporary, image); filling.reason) {
+        return filling;
     }
     if (const failure giving = temporary.take_access(target)) {
         return {write_step::take_access, giving};
@@ -85,9 +123,12 @@ step_failure replace(temporary_file& temporary, const output_target& target,
 /// Writes through the output itself. Refused before a byte is written where standard output
 /// goes to the same open file, since the progress lines would land inside the image, and
 /// where the output is an input, which it would destroy.
-write_result write_in_place(const output_target& target, const unsigned char* bytes,
-                            std::size_t size, const input_views& inputs)
+write_result write_in_place(const output_target& target, const image_source& image,
+                            const input_views& inputs)
 {
+    if (const failure reading = read_tail(image, 0)) {
+        return failed(write_step::read_tail, reading);
+    }
     in_place_file file;
     if (const failure opening = file.open(target)) {
         return failed(write_step::open_in_place, opening);
@@ -102,7 +143,7 @@ write_result write_in_place(const output_target& target, const unsigned char* by
                       refusal(failure_cause::refused,
                               "it is an input, which only a replacement could write"));
     }
-    if (const failure writing = file.write(bytes, size)) {
+    if (const failure writing = file.write(image.bytes, image.ready + image.tail_size)) {
         file.discard(target);
         return failed(write_step::write_in_place, writing);
     }
@@ -111,7 +152,7 @@ write_result write_in_place(const output_target& target, const unsigned char* by
 
 }  // namespace
 
-write_result write_whole_file(const char* path, const unsigned char* bytes, std::size_t size,
+write_result write_whole_file(const char* path, const image_source& image,
                               const input_views& inputs) noexcept
 {
     try {
@@ -120,10 +161,10 @@ write_result write_whole_file(const char* path, const unsigned char* bytes, std:
             return failed(write_step::find, finding);
         }
         if (!target.replaceable) {
-            return write_in_place(target, bytes, size, inputs);
+            return write_in_place(target, image, inputs);
         }
         temporary_file temporary;
-        const step_failure replacing = replace(temporary, target, bytes, size);
+        const step_failure replacing = replace(temporary, target, image);
         if (!replacing.reason) {
             return {};
         }
@@ -135,7 +176,7 @@ write_result write_whole_file(const char* path, const unsigned char* bytes, std:
         if (const failure removing = temporary.remove()) {
             return failed(write_step::clean_up, removing);
         }
-        return write_in_place(target, bytes, size, inputs);
+        return write_in_place(target, image, inputs);
     } catch (const std::exception&) {  // no memory for a name
         return failed(write_step::find, system_failure(ENOMEM));
     }

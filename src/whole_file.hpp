@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace fwsplice {
 
@@ -17,6 +18,8 @@ enum class write_step {
     find,            ///< following the path to the output
     create,          ///< making a temporary file beside it
     fill,            ///< writing the bytes into the temporary file, naming and closing it
+    copy_tail,       ///< the kernel's copy of the tail into the temporary file
+    read_tail,       ///< reading the tail, which must hold exactly the size it measured
     take_access,     ///< giving it the access of the output it replaces, or of a new file
     rename,          ///< renaming it over the output
     clean_up,        ///< removing it before the output is written in place instead
@@ -41,10 +44,20 @@ struct input_view {
 };
 using input_views = std::array<input_view, 2>;
 
-/// Replaces the file at path with exactly these bytes, or leaves it as it was. A regular
-/// file, or a name that holds nothing yet, is replaced by renaming a complete temporary file
-/// over it; only where the place itself forbids that is it written in place.
-write_result write_whole_file(const char* path, const unsigned char* bytes, std::size_t size,
+/// The bytes to write: the first `ready` are in place in `bytes`, and the `tail_size` that
+/// follow come from the file `tail`, from its start. The buffer has room for the whole.
+struct image_source {
+    unsigned char* bytes;
+    std::size_t ready;
+    std::FILE* tail;
+    std::size_t tail_size;
+};
+
+/// Replaces the file at path with exactly the image, or leaves it as it was. A regular file,
+/// or a name that holds nothing yet, is replaced by renaming a complete temporary file over
+/// it; only where the place itself forbids that is it written in place. The tail is copied by
+/// the kernel where it can, and read into the buffer otherwise.
+write_result write_whole_file(const char* path, const image_source& image,
                               const input_views& inputs) noexcept;
 
 /// Removes the file that write_whole_file would replace at path, following links by the same

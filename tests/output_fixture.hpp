@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -79,6 +80,35 @@ public:
 private:
     std::string target_;
     bool mounted_;
+};
+
+/// A file system of the test's own on a loop device, made by `make` (mkfs.ext4, mkfs.xfs) on an
+/// image of `size`; unmounted at the end of the test. Needs root.
+class loop_disk {
+public:
+    loop_disk(const std::string& image, const std::string& mount_point, const std::string& make,
+              const std::string& size)
+        : mount_point_(mount_point)
+    {
+        std::filesystem::create_directory(mount_point);
+        const std::string commands = "truncate -s " + size + " " + image + " && " + make + " " +
+                                     image + " && mount -o loop " + image + " " + mount_point;
+        // NOLINTNEXTLINE(cert-env33-c): mkfs and mount are the user's own tools for this.
+        mounted_ = geteuid() == 0 && std::system((commands + " >/dev/null 2>&1").c_str()) == 0;
+    }
+    loop_disk(const loop_disk&) = delete;
+    loop_disk& operator=(const loop_disk&) = delete;
+    ~loop_disk()
+    {
+        if (mounted_) {
+            umount2(mount_point_.c_str(), MNT_DETACH);
+        }
+    }
+    bool mounted() const { return mounted_; }
+
+private:
+    std::string mount_point_;
+    bool mounted_ = false;
 };
 
 /// What the output's name holds before a run.

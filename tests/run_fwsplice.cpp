@@ -181,6 +181,8 @@ bool hold_call(const run_options& options, int channel)
             ? add_filter(__NR_openat, 2, BPF_JSET, O_NONBLOCK, SECCOMP_RET_USER_NOTIF)
         : options.hold == held_call::truncation
             ? add_filter(__NR_ftruncate, 0, BPF_JGT, 2, SECCOMP_RET_USER_NOTIF)
+        : options.hold == held_call::kernel_copy
+            ? add_filter(__NR_copy_file_range, 0, BPF_JGT, 2, SECCOMP_RET_USER_NOTIF)
             : add_filter(__NR_newfstatat, 0, BPF_JEQ, cwd, SECCOMP_RET_USER_NOTIF);
     if (listener <= 0) {
         return false;
@@ -338,6 +340,17 @@ void running_fwsplice::go_on() const
     response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
     if (ioctl(listener_, SECCOMP_IOCTL_NOTIF_SEND, &response) != 0) {
         throw std::runtime_error("the tool's held call could not go on");
+    }
+}
+
+void running_fwsplice::fail_held_call(int error) const
+{
+    seccomp_notif_resp response{};
+    response.id = held_id_;
+    response.error = -error;
+    response.val = -1;
+    if (ioctl(listener_, SECCOMP_IOCTL_NOTIF_SEND, &response) != 0) {
+        throw std::runtime_error("the tool's held call could not be answered");
     }
 }
 

@@ -18,7 +18,8 @@ enum class held_call {
     first_write,  ///< its first write to a file (a descriptor above 2)
     input_open,   ///< each open it makes with O_NONBLOCK: the inputs', then the output's
     path_lookup,  ///< each stat() of a whole path: the inputs', then the output's
-    truncation    ///< each ftruncate()
+    truncation,   ///< each ftruncate()
+    kernel_copy   ///< each copy_file_range()
 };
 
 /// How the tool's process is set up before it starts. By default it gets every signal as a
@@ -63,6 +64,8 @@ public:
     /// ends it or go_on() lets the call run.
     void wait_for_held_call();
     void go_on() const;
+    /// Answers the held call with this error instead of running it.
+    void fail_held_call(int error) const;
     /// The path that the held call (an open or a stat) was given.
     std::string held_path() const;
     run_result wait();
