@@ -5,24 +5,14 @@
 
 namespace fwsplice {
 
-/// Frees an image buffer the way allocate_image took it.
-class image_deleter {
-public:
-    explicit image_deleter(bool huge_aligned = false) noexcept : huge_aligned_(huge_aligned) {}
-    void operator()(unsigned char* block) const noexcept;
-
-private:
-    bool huge_aligned_;
-};
-
 /// The buffer that holds the combined image for the whole run.
-// An array, not a vector: a vector would zero the image only for the reads to overwrite it.
+// An array, not a vector: a vector would zero the whole image, which the kernel's copy of the
+// sketch never touches.
 // NOLINTNEXTLINE(modernize-avoid-c-arrays)
-using image_buffer = std::unique_ptr<unsigned char[], image_deleter>;
+using image_buffer = std::unique_ptr<unsigned char[]>;
 
-/// Allocates size bytes, uninitialised, or nothing when memory runs out. On Linux a large
-/// image is placed so that the system can back it with huge pages; only a hint, so the bytes
-/// are the same whether or not it is taken.
+/// Allocates size bytes, uninitialised, or nothing when memory runs out. Pages the run never
+/// touches (the sketch's, where the kernel copies it) cost no memory.
 image_buffer allocate_image(std::size_t size) noexcept;
 
 }  // namespace fwsplice
