@@ -2,7 +2,7 @@
 # for the build machine, as a project of their own (fwsplice_host, in the root CMakeLists.txt),
 # needs: the build machine's compiler, checked now, and where the programs will be.
 
-set(fwsplice_compiler_args "")
+set(fwsplice_host_args "")
 if(NOT CMAKE_GENERATOR MATCHES "^(Visual Studio|Xcode)")
     # An IDE generator brings its own compiler for the machine it runs on; others need one named.
     find_program(FWSPLICE_HOST_CXX_COMPILER NAMES c++ g++ clang++ NO_CMAKE_FIND_ROOT_PATH
@@ -23,18 +23,19 @@ if(NOT CMAKE_GENERATOR MATCHES "^(Visual Studio|Xcode)")
             "name it with -DFWSPLICE_HOST_CXX_COMPILER=<path>; or point fwsplice_DIR at an "
             "installed fwsplice and use find_package(fwsplice) instead of its sources.")
     endif()
-    set(fwsplice_compiler_args "-DCMAKE_CXX_COMPILER=${FWSPLICE_HOST_CXX_COMPILER}")
+    set(fwsplice_host_args "-DCMAKE_CXX_COMPILER=${FWSPLICE_HOST_CXX_COMPILER}")
+    if(CMAKE_MAKE_PROGRAM)
+        list(APPEND fwsplice_host_args "-DCMAKE_MAKE_PROGRAM=${CMAKE_MAKE_PROGRAM}")
+    endif()
 endif()
 
 set(fwsplice_host_dir "${PROJECT_BINARY_DIR}/host")
 set(fwsplice_programs_dir "${fwsplice_host_dir}")
-set(fwsplice_build_command "")
 get_property(fwsplice_multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
 if(fwsplice_multi_config)
     # The same generator below: Release only, in the same place for every parent configuration.
     set(fwsplice_programs_dir "${fwsplice_host_dir}/Release")
-    set(fwsplice_build_command
-        BUILD_COMMAND "${CMAKE_COMMAND}" --build <BINARY_DIR> --config Release)
+    list(APPEND fwsplice_host_args -DCMAKE_CONFIGURATION_TYPES=Release)
 endif()
 set(fwsplice_suffix "")
 if(CMAKE_HOST_WIN32)

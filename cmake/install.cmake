@@ -1,4 +1,4 @@
-# Install rules: the tool, its helper, the layout header, the CMake package (fwsplice::fwsplice,
+# Install rules: the tool, its helper, the layout headers and linker-script fragment, the CMake package (fwsplice::fwsplice,
 # fwsplice::check, fwsplice::combined_image and fwsplice_add_image), the man page, the licence
 # and the changelog.
 include(GNUInstallDirs)
@@ -12,7 +12,11 @@ install(TARGETS fwsplice combined_image EXPORT fwsplice-targets
 # fwsplice_add_image's check, which no user runs by hand.
 install(TARGETS fwsplice_check EXPORT fwsplice-targets
     RUNTIME DESTINATION "${CMAKE_INSTALL_LIBEXECDIR}/fwsplice")
-install(FILES src/fwsplice/combined_image.hpp DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/fwsplice")
+install(FILES src/fwsplice/combined_image.hpp src/fwsplice/combined_image.h
+    DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/fwsplice")
+install(FILES "${PROJECT_BINARY_DIR}/ld/fwsplice.ld" DESTINATION "${CMAKE_INSTALL_DATADIR}/fwsplice/ld")
+target_link_directories(combined_image INTERFACE
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_DATADIR}/fwsplice/ld>)
 # The licence, in the machine-readable form that Debian asks for.
 install(FILES docs/copyright DESTINATION "${FWSPLICE_DOC_DIR}")
 install(EXPORT fwsplice-targets NAMESPACE fwsplice:: DESTINATION "${FWSPLICE_CMAKE_DIR}")

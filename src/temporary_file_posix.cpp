@@ -118,7 +118,7 @@ failure temporary_file::create(const output_target& target)
     return creating;
 }
 
-failure temporary_file::write(const unsigned char* bytes, std::size_t size)
+failure temporary_file::write(const unsigned char* bytes, std::size_t size) const
 {
     return write_all(descriptor_, bytes, size) ? failure{} : system_failure(errno);
 }
@@ -147,7 +147,7 @@ failure kernel_copy_failure(int error) noexcept
 
 // The kernel moves the bytes, or, on a file system that shares blocks, shares them.
 failure temporary_file::copy(std::FILE* source, std::size_t from, std::size_t count,
-                             std::size_t& copied)
+                             std::size_t& copied) const
 {
     copied = 0;
 #if defined(__linux__)
@@ -176,7 +176,7 @@ failure temporary_file::copy(std::FILE* source, std::size_t from, std::size_t co
 #endif
 }
 
-failure temporary_file::take_access(const output_target& target)
+failure temporary_file::take_access(const output_target& target) const
 {
     if (!target.exists) {
         take_new_mode(descriptor_, target.directory_name);

@@ -67,7 +67,7 @@ failure temporary_file::create(const output_target& target)
     return system_failure(ERROR_FILE_EXISTS);
 }
 
-failure temporary_file::write(const unsigned char* bytes, std::size_t size)
+failure temporary_file::write(const unsigned char* bytes, std::size_t size) const
 {
     return write_all(handle_, bytes, size) ? failure{} : last_failure();
 }
@@ -75,7 +75,7 @@ failure temporary_file::write(const unsigned char* bytes, std::size_t size)
 // The bytes go through the buffer: cloning blocks needs ReFS, which nothing here can check.
 // NOLINTNEXTLINE(readability-convert-member-functions-to-static): as on every platform
 failure temporary_file::copy(std::FILE* /*source*/, std::size_t /*from*/, std::size_t /*count*/,
-                             std::size_t& copied)
+                             std::size_t& copied) const
 {
     copied = 0;
     return refusal(failure_cause::place_refuses, "no copy in the kernel here");
@@ -83,7 +83,7 @@ failure temporary_file::copy(std::FILE* /*source*/, std::size_t /*from*/, std::s
 
 // The access rules come with the rename: ReplaceFile keeps the old file's.
 // NOLINTNEXTLINE(readability-convert-member-functions-to-static): as on every platform
-failure temporary_file::take_access(const output_target& /*target*/)
+failure temporary_file::take_access(const output_target& /*target*/) const
 {
     return {};
 }

@@ -5,10 +5,10 @@
 #include "output_steps.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <exception>
-#include <iterator>
 
 namespace fwsplice {
 namespace {
@@ -29,7 +29,7 @@ struct rule {
 /// Only the nature of the place leads to writing in place. Anything not listed keeps the old
 /// output: above all a shortage, after which writing in place would destroy the output, or an
 /// input it names.
-constexpr rule policy[] = {
+constexpr std::array<rule, 7> policy{{
     // A directory that takes no new file: read-only, immutable, not this user's to write, or
     // read-only around a file bind-mounted on its own.
     {write_step::create, failure_cause::denied, then::in_place},
@@ -43,15 +43,15 @@ constexpr rule policy[] = {
     // The kernel cannot copy between these files (another file system, no support), or
     // stopped short: the bytes go the long way, and a sketch that shrank shows there.
     {write_step::copy_tail, failure_cause::place_refuses, then::through_buffer},
-};
+}};
 
 then after(write_step failed, failure_cause cause) noexcept
 {
-    const rule* const found =
-        std::find_if(std::begin(policy), std::end(policy), [failed, cause](const rule& listed) {
+    const auto found =
+        std::find_if(policy.begin(), policy.end(), [failed, cause](const rule& listed) {
             return listed.step == failed && listed.cause == cause;
         });
-    return found == std::end(policy) ? then::keep_old : found->action;
+    return found == policy.end() ? then::keep_old : found->action;
 }
 
 /// A step that failed, and why.

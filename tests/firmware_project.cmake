@@ -228,12 +228,12 @@ set(misuse_missing_file "fwsplice_add_image(image BOOTLOADER nowhere.bin SKETCH 
 set(misuse_no_objcopy "set(CMAKE_OBJCOPY \"\")\nfwsplice_add_image(image BOOTLOADER boot.bin SKETCH app)"
     "needs objcopy, which was not found")
 set(misuse_no_target "fwsplice_add_image(image BOOTLOADER boot.bin SKETCH ap)"
-    "SKETCH ap names no target defined in this directory")
+    "SKETCH ap names no target defined so far or in this directory")
 set(flash "fwsplice_add_image(image BOOTLOADER boot.bin SKETCH app FLASH_SIZE")
-set(not_a_size "is not a number of bytes above 0")
+set(not_a_size "is not a size above 0")
 set(misuse_flash_zero "${flash} 0)" "FLASH_SIZE 0 ${not_a_size}")
 set(misuse_flash_negative "${flash} -8192)" "FLASH_SIZE -8192 ${not_a_size}")
-set(misuse_flash_unit "${flash} 64k)" "FLASH_SIZE 64k ${not_a_size}")
+set(misuse_flash_unit "${flash} 64KB)" "FLASH_SIZE 64KB ${not_a_size}")
 set(misuse_flash_bare_hex "${flash} 0x)" "FLASH_SIZE 0x ${not_a_size}")
 file(WRITE "${source}/app.bin" "app")
 foreach(misuse no_bootloader no_sketch missing_file no_objcopy no_target flash_zero

@@ -1,17 +1,18 @@
 #pragma once
 
-// The C header, which freestanding compilers provide: firmware built for the target uses
+// The C headers, which freestanding compilers provide: firmware built for the target uses
 // this layout too, often without a C++ library.
+#include <fwsplice/combined_image.h>
 #include <stdint.h>  // NOLINT(modernize-deprecated-headers)
 
 namespace fwsplice {
 
 /// Offset of the sketch in the combined image, and so the size of the bootloader region:
 /// the bootloader owns the first 8 KiB of flash and the sketch starts right after it.
-inline constexpr int32_t sketch_offset = 0x2000;
+inline constexpr int32_t sketch_offset = FWSPLICE_SKETCH_OFFSET;
 
 /// Value of the gap bytes: erased flash reads as 0xFF, so a gap programs as "nothing".
-inline constexpr unsigned char gap_value = 0xFF;
+inline constexpr unsigned char gap_value = FWSPLICE_GAP_VALUE;
 
 /// Largest bootloader whose size fits the image's signed 32-bit byte counts.
 inline constexpr int64_t max_bootloader_size = INT32_MAX;
