@@ -242,7 +242,7 @@ function(_fwsplice_converted variable target_variable target)
             COMMAND "${CMAKE_COMMAND}" -E make_directory "${folder}"
             COMMAND "${CMAKE_OBJCOPY}" -O binary "$<TARGET_FILE:${target}>" "${converted}"
             ${plain_data}
-            DEPENDS "${target}"
+            DEPENDS "${target}" "$<TARGET_FILE:${target}>"
             COMMENT "fwsplice: converting ${target} to a raw binary"
             VERBATIM)
         add_custom_target("${conversion}" DEPENDS "${converted}")

@@ -67,9 +67,12 @@ elf_load read_elf_load(std::FILE* file) noexcept
 {
     elf_reader elf{file, measure(file)};
     std::array<unsigned char, 64> header{};
-    if (!elf.read(0, header.data(), 16) || header[0] != 0x7F || header[1] != 'E' ||
+    if (!elf.read(0, header.data(), 4) || header[0] != 0x7F || header[1] != 'E' ||
         header[2] != 'L' || header[3] != 'F') {
         return {};
+    }
+    if (!elf.read(0, header.data(), 16)) {
+        return broken("its ELF header is cut short");
     }
     if ((header[4] != 1 && header[4] != 2) || (header[5] != 1 && header[5] != 2)) {
         return broken("an ELF file of unknown class or byte order");

@@ -1,0 +1,7 @@
+INCLUDE flash.ld
+MEMORY
+{
+    FLASH (rx) : ORIGIN = FLASH_BASE, LENGTH = 64K
+    RAM (rw) : ORIGIN = 0x20000000, LENGTH = 8K
+}
+INCLUDE sections.ld
