@@ -259,6 +259,7 @@ ${call}
 endforeach()
 
 foreach(installed bin/fwsplice libexec/fwsplice/fwsplice-check share/man/man1/fwsplice.1.gz include/fwsplice/combined_image.hpp
+        include/fwsplice/combined_image.h share/fwsplice/ld/fwsplice.ld
         share/doc/fwsplice/copyright share/doc/fwsplice/changelog.gz)
     if(NOT EXISTS "${WORK_DIR}/prefix/${installed}")
         message(FATAL_ERROR "${installed} was not installed")
