@@ -7,6 +7,7 @@
 #include "input_file.hpp"
 #include "whole_file.hpp"
 
+#include <array>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
@@ -143,17 +144,17 @@ bool linked_in_place(const check_request& request, const char* role, const built
         return false;
     }
     if (load.result == elf_load::kind::loads && load.lowest_address != wanted) {
-        char placed[64];
+        std::array<char, 64> placed{};
         if (offset == 0) {
-            std::snprintf(placed, sizeof placed, "FLASH_ORIGIN 0x%08llx", request.origin);
+            std::snprintf(placed.data(), placed.size(), "FLASH_ORIGIN 0x%08llx", request.origin);
         } else {
-            std::snprintf(placed, sizeof placed, "FLASH_ORIGIN 0x%08llx + 0x%llx", request.origin,
-                          offset);
+            std::snprintf(placed.data(), placed.size(), "FLASH_ORIGIN 0x%08llx + 0x%llx",
+                          request.origin, offset);
         }
         std::fprintf(stderr,
                      "fwsplice: %s %s is linked at 0x%08" PRIx64
                      ", but the image puts it at 0x%08llx (%s): link it at 0x%08llx\n",
-                     role, input.name, load.lowest_address, wanted, placed, wanted);
+                     role, input.name, load.lowest_address, wanted, placed.data(), wanted);
         return false;
     }
     return true;

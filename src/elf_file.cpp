@@ -17,7 +17,8 @@ public:
     elf_reader(std::FILE* file, std::int64_t size) noexcept : file_(file), size_(size) {}
 
     /// Reads count bytes at offset, only where they lie within the file.
-    bool read(std::uint64_t offset, unsigned char* bytes, std::size_t count) const noexcept
+    [[nodiscard]] bool read(std::uint64_t offset, unsigned char* bytes,
+                            std::size_t count) const noexcept
     {
         return size_ >= 0 && offset <= static_cast<std::uint64_t>(size_) &&
                count <= static_cast<std::uint64_t>(size_) - offset &&
@@ -30,11 +31,11 @@ public:
         wide_ = wide;
         big_endian_ = big_endian;
     }
-    bool wide() const noexcept { return wide_; }
+    [[nodiscard]] bool wide() const noexcept { return wide_; }
 
     /// An unsigned number of `width` bytes at `at` within bytes.
-    std::uint64_t number(const unsigned char* bytes, std::size_t at,
-                         std::size_t width) const noexcept
+    [[nodiscard]] std::uint64_t number(const unsigned char* bytes, std::size_t at,
+                                       std::size_t width) const noexcept
     {
         std::uint64_t value = 0;
         for (std::size_t i = 0; i < width; ++i) {
@@ -44,7 +45,7 @@ public:
         return value;
     }
     /// An address or offset: 8 bytes in ELF64, 4 in ELF32.
-    std::uint64_t word(const unsigned char* bytes, std::size_t at) const noexcept
+    [[nodiscard]] std::uint64_t word(const unsigned char* bytes, std::size_t at) const noexcept
     {
         return number(bytes, at, wide_ ? 8 : 4);
     }
@@ -59,6 +60,39 @@ private:
 elf_load broken(const char* reason) noexcept
 {
     return {elf_load::kind::broken, 0, reason};
+}
+
+/// Where the program headers are, as the ELF header gives them.
+struct header_table {
+    std::uint64_t offset = 0;
+    std::uint64_t entry_size = 0;
+    std::uint64_t entries = 0;
+};
+
+/// The lowest physical address among the loaded segments with bytes.
+elf_load lowest_load(const elf_reader& elf, const header_table& table) noexcept
+{
+    const std::size_t needed = elf.wide() ? 56 : 32;
+    std::array<unsigned char, 56> entry{};
+    bool found = false;
+    std::uint64_t lowest = 0;
+    for (std::uint64_t i = 0; i < table.entries; ++i) {
+        // Both factors are below 2^16, and the table's offset is within the file.
+        if (!elf.read(table.offset + i * table.entry_size, entry.data(), needed)) {
+            return broken("its ELF program headers lie outside the file");
+        }
+        const std::uint64_t type = elf.number(entry.data(), 0, 4);
+        const std::uint64_t physical = elf.word(entry.data(), elf.wide() ? 24 : 12);
+        const std::uint64_t file_size = elf.word(entry.data(), elf.wide() ? 32 : 16);
+        if (type == loadable && file_size > 0 && (!found || physical < lowest)) {
+            lowest = physical;
+            found = true;
+        }
+    }
+    if (!found) {
+        return broken("its ELF file has no loaded segment with bytes");
+    }
+    return {elf_load::kind::loads, lowest, nullptr};
 }
 
 }  // namespace
@@ -78,44 +112,23 @@ elf_load read_elf_load(std::FILE* file) noexcept
         return broken("an ELF file of unknown class or byte order");
     }
     elf.set_format(header[4] == 2, header[5] == 2);
-    const std::size_t header_size = elf.wide() ? 64 : 52;
-    if (!elf.read(0, header.data(), header_size)) {
+    if (!elf.read(0, header.data(), elf.wide() ? 64 : 52)) {
         return broken("its ELF header is cut short");
     }
-    std::array<unsigned char, 56> entry{};
-    const std::uint64_t table = elf.word(header.data(), elf.wide() ? 32 : 28);
     const std::size_t counts = elf.wide() ? 54 : 42;
-    const std::uint64_t entry_size = elf.number(header.data(), counts, 2);
-    const std::uint64_t entries = elf.number(header.data(), counts + 2, 2);
-    const std::size_t needed = elf.wide() ? 56 : 32;
-    if (!elf.read(table, entry.data(), 0)) {
+    const header_table table{elf.word(header.data(), elf.wide() ? 32 : 28),
+                             elf.number(header.data(), counts, 2),
+                             elf.number(header.data(), counts + 2, 2)};
+    if (!elf.read(table.offset, header.data(), 0)) {
         return broken("its ELF program headers lie outside the file");
     }
-    if (entries == 0 || entries >= most_headers) {
+    if (table.entries == 0 || table.entries >= most_headers) {
         return broken("its ELF header gives no program headers, or an absurd count");
     }
-    if (entry_size < needed) {
+    if (table.entry_size < (elf.wide() ? 56U : 32U)) {
         return broken("its ELF program headers are smaller than their format");
     }
-    bool found = false;
-    std::uint64_t lowest = 0;
-    for (std::uint64_t i = 0; i < entries; ++i) {
-        // Both factors are below 2^16, and the table's offset is checked against the size.
-        if (!elf.read(table + i * entry_size, entry.data(), needed)) {
-            return broken("its ELF program headers lie outside the file");
-        }
-        const std::uint64_t type = elf.number(entry.data(), 0, 4);
-        const std::uint64_t physical = elf.word(entry.data(), elf.wide() ? 24 : 12);
-        const std::uint64_t file_size = elf.word(entry.data(), elf.wide() ? 32 : 16);
-        if (type == loadable && file_size > 0 && (!found || physical < lowest)) {
-            lowest = physical;
-            found = true;
-        }
-    }
-    if (!found) {
-        return broken("its ELF file has no loaded segment with bytes");
-    }
-    return {elf_load::kind::loads, lowest, nullptr};
+    return lowest_load(elf, table);
 }
 
 }  // namespace fwsplice

@@ -4,7 +4,6 @@
 
 #include "output_steps.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -47,11 +46,13 @@ constexpr std::array<rule, 7> policy{{
 
 then after(write_step failed, failure_cause cause) noexcept
 {
-    const auto found =
-        std::find_if(policy.begin(), policy.end(), [failed, cause](const rule& listed) {
-            return listed.step == failed && listed.cause == cause;
-        });
-    return found == policy.end() ? then::keep_old : found->action;
+    for (const rule& listed : policy) {
+        // cppcheck-suppress useStlAlgorithm
+        if (listed.step == failed && listed.cause == cause) {
+            return listed.action;
+        }
+    }
+    return then::keep_old;
 }
 
 /// A step that failed, and why.

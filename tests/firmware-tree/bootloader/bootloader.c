@@ -1,14 +1,17 @@
-/* A bootloader that jumps to the application, which starts at FWSPLICE_SKETCH_OFFSET. */
+/* A bootloader that starts the application, whose vector table the linker script places at
+ * FWSPLICE_SKETCH_OFFSET past the flash base. */
 #include <fwsplice/combined_image.h>
 
+extern void (*const app_vectors[2])(void);
 static unsigned int stack[32];
 
 void reset(void)
 {
-    const unsigned int *app = (const unsigned int *)(0x08000000u + FWSPLICE_SKETCH_OFFSET);
-    void (*start)(void) = (void (*)(void))app[1];
-    start();
+    app_vectors[1]();
 }
+
+/* The offset in C too, as the app's script has it. */
+__attribute__((used)) static const unsigned int app_offset = FWSPLICE_SKETCH_OFFSET;
 
 __attribute__((section(".text.vectors"), used)) static const void *const vectors[] = {
     stack + 32,

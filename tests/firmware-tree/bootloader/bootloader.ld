@@ -5,3 +5,4 @@ MEMORY
     RAM (rw) : ORIGIN = 0x20000000, LENGTH = 8K
 }
 INCLUDE sections.ld
+app_vectors = FLASH_BASE + FWSPLICE_SKETCH_OFFSET;
