@@ -5,25 +5,34 @@
 set(fwsplice_host_args "")
 if(NOT CMAKE_GENERATOR MATCHES "^(Visual Studio|Xcode)")
     # An IDE generator brings its own compiler for the machine it runs on; others need one named.
-    find_program(FWSPLICE_HOST_CXX_COMPILER NAMES c++ g++ clang++ NO_CMAKE_FIND_ROOT_PATH
-        DOC "The build machine's C++17 compiler, which builds fwsplice for a parent project")
+    # A name is looked for on the PATH, as CMAKE_CXX_COMPILER's is.
+    set(FWSPLICE_HOST_CXX_COMPILER "" CACHE STRING "The build machine's C++17 compiler, a name \
+or a path, which builds fwsplice for a parent project (default: c++, g++ or clang++)")
     mark_as_advanced(FWSPLICE_HOST_CXX_COMPILER)
+    set(fwsplice_compiler_names c++ g++ clang++)
+    if(FWSPLICE_HOST_CXX_COMPILER)
+        set(fwsplice_compiler_names "${FWSPLICE_HOST_CXX_COMPILER}")
+    endif()
+    unset(FWSPLICE_HOST_CXX_PATH CACHE)
+    find_program(FWSPLICE_HOST_CXX_PATH NAMES ${fwsplice_compiler_names} NO_CMAKE_FIND_ROOT_PATH)
+    if(NOT FWSPLICE_HOST_CXX_PATH)
+        string(REPLACE ";" ", " fwsplice_compiler_names "${fwsplice_compiler_names}")
+        message(FATAL_ERROR "fwsplice: no C++ compiler for the build machine was found: looked "
+            "for ${fwsplice_compiler_names} (FWSPLICE_HOST_CXX_COMPILER) on the PATH")
+    endif()
     set(fwsplice_probe "${PROJECT_BINARY_DIR}/host-probe.cpp")
     file(WRITE "${fwsplice_probe}" "#include <cstdio>\n#include <string_view>\nint main() {}\n")
-    set(fwsplice_probe_status 1)
-    if(FWSPLICE_HOST_CXX_COMPILER)
-        execute_process(COMMAND "${CMAKE_COMMAND}" -E env --unset=CXXFLAGS
-                "${FWSPLICE_HOST_CXX_COMPILER}" -std=c++17 -fsyntax-only "${fwsplice_probe}"
-            RESULT_VARIABLE fwsplice_probe_status OUTPUT_QUIET ERROR_QUIET)
-    endif()
+    execute_process(COMMAND "${CMAKE_COMMAND}" -E env --unset=CXXFLAGS
+            "${FWSPLICE_HOST_CXX_PATH}" -std=c++17 -fsyntax-only "${fwsplice_probe}"
+        RESULT_VARIABLE fwsplice_probe_status OUTPUT_QUIET ERROR_QUIET)
     if(NOT fwsplice_probe_status EQUAL 0)
         message(FATAL_ERROR "fwsplice: fwsplice is built to run on the build machine, and no "
             "C++17 compiler for the build machine was found (FWSPLICE_HOST_CXX_COMPILER: "
-            "${FWSPLICE_HOST_CXX_COMPILER}). Install one (on Debian: apt-get install g++) or "
+            "${FWSPLICE_HOST_CXX_PATH}). Install one (on Debian: apt-get install g++) or "
             "name it with -DFWSPLICE_HOST_CXX_COMPILER=<path>; or point fwsplice_DIR at an "
             "installed fwsplice and use find_package(fwsplice) instead of its sources.")
     endif()
-    set(fwsplice_host_args "-DCMAKE_CXX_COMPILER=${FWSPLICE_HOST_CXX_COMPILER}")
+    set(fwsplice_host_args "-DCMAKE_CXX_COMPILER=${FWSPLICE_HOST_CXX_PATH}")
     if(CMAKE_MAKE_PROGRAM)
         list(APPEND fwsplice_host_args "-DCMAKE_MAKE_PROGRAM=${CMAKE_MAKE_PROGRAM}")
     endif()

@@ -31,6 +31,7 @@ set(step_merge "fwsplice: merging firmware")
 # Ninja found nothing to do.
 function(build why)
     run("${CMAKE_COMMAND}" --build "${build}")
+    no_warning("${why}")
     if(NOT ARGN AND GENERATOR MATCHES "Ninja" AND NOT output MATCHES "no work to do")
         message(FATAL_ERROR "${why}: ninja ran steps:\n${output}")
     endif()
@@ -42,6 +43,14 @@ function(build why)
             message(FATAL_ERROR "${why}: the ${step} step ran:\n${output}")
         endif()
     endforeach()
+endfunction()
+
+# A warning in every build log teaches people to ignore warnings: fwsplice's own configure and
+# build steps print none.
+function(no_warning why)
+    if(output MATCHES "CMake Warning|[Ww]arning:")
+        message(FATAL_ERROR "${why}: a warning in the log:\n${output}")
+    endif()
 endfunction()
 
 # Touches a file until it is newer than `reference`, as a clock's coarse tick may leave an edit
@@ -131,6 +140,7 @@ else()
     set(tool "${build}/_deps/fwsplice-build/${host}/fwsplice")
 endif()
 run(${configure})
+no_warning("configuring")
 
 build("first build" link convert merge)
 check_image("first build")
@@ -189,29 +199,61 @@ if(CROSS)
     return()
 endif()
 if(MODE STREQUAL "subdirectory")
-    # As a subproject, fwsplice adds only FWSPLICE_* options to the cache, and leaves the
-    # parent's build type and flags alone. The baseline is the same project without fwsplice.
-    file(WRITE "${WORK_DIR}/baseline/CMakeLists.txt"
-        "cmake_minimum_required(VERSION 3.16)\nproject(firmware LANGUAGES CXX)\n")
-    run("${CMAKE_COMMAND}" -S "${WORK_DIR}/baseline" -B "${WORK_DIR}/baseline/build"
-        -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}")
-    set(option_entry "^([A-Za-z_]+):(BOOL|STRING|PATH|FILEPATH)=.*")
-    file(STRINGS "${WORK_DIR}/baseline/build/CMakeCache.txt" baseline REGEX "${option_entry}")
-    list(TRANSFORM baseline REPLACE "${option_entry}" "\\1")
-    file(STRINGS "${build}/CMakeCache.txt" entries REGEX "${option_entry}")
-    list(TRANSFORM entries REPLACE "${option_entry}" "\\1")
-    list(REMOVE_ITEM entries ${baseline})
-    list(FILTER entries EXCLUDE REGEX "^FWSPLICE_")
-    if(entries)
-        message(FATAL_ERROR "fwsplice as a subdirectory added the cache entries ${entries}")
-    endif()
-    foreach(entry CMAKE_BUILD_TYPE CMAKE_CXX_FLAGS)
-        file(STRINGS "${WORK_DIR}/baseline/build/CMakeCache.txt" before REGEX "^${entry}:")
-        file(STRINGS "${build}/CMakeCache.txt" after REGEX "^${entry}:")
-        if(NOT after STREQUAL before)
-            message(FATAL_ERROR "fwsplice as a subdirectory changed ${before} to ${after}")
-        endif()
+    # As a subproject, fwsplice leaves the parent's variables and cache as they were, but for
+    # its own FWSPLICE_* and fwsplice_* names: the same parent (whose project() has no VERSION)
+    # is configured without fwsplice and with it, and what it sees at its end is compared.
+    file(WRITE "${WORK_DIR}/parent/CMakeLists.txt" "cmake_minimum_required(VERSION 3.16)
+project(firmware LANGUAGES CXX)
+if(WITH_FWSPLICE)
+    add_subdirectory(\"${SOURCE_DIR}\" fwsplice)
+endif()
+get_cmake_property(names VARIABLES)
+list(FILTER names EXCLUDE REGEX \"^(fwsplice|FWSPLICE)_|^WITH_FWSPLICE$\")
+foreach(name IN LISTS names)
+    string(APPEND seen \"\${name}=\${\${name}}\\n\")
+endforeach()
+file(WRITE \"\${CMAKE_BINARY_DIR}/../\${WITH_FWSPLICE}.txt\" \"\${seen}\")
+")
+    foreach(with OFF ON)
+        run("${CMAKE_COMMAND}" -S "${WORK_DIR}/parent" -B "${WORK_DIR}/parent/${with}"
+            -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" -DWITH_FWSPLICE=${with})
+        file(READ "${WORK_DIR}/parent/${with}.txt" variables_${with})
+        string(REPLACE "${WORK_DIR}/parent/${with}" "<build>" variables_${with}
+            "${variables_${with}}")
+        file(STRINGS "${WORK_DIR}/parent/${with}/CMakeCache.txt" cache_${with}
+            REGEX "^[A-Za-z_][^:#]*:[A-Z]+=")
+        list(TRANSFORM cache_${with} REPLACE "${WORK_DIR}/parent/${with}" "<build>")
+        # CMake counts the directories it reads.
+        list(FILTER cache_${with} EXCLUDE
+            REGEX "^(fwsplice|FWSPLICE)_|^WITH_FWSPLICE:|^CMAKE_NUMBER_OF_MAKEFILES:")
     endforeach()
+    if(NOT variables_ON STREQUAL variables_OFF)
+        file(WRITE "${WORK_DIR}/parent/diff-OFF.txt" "${variables_OFF}")
+        file(WRITE "${WORK_DIR}/parent/diff-ON.txt" "${variables_ON}")
+        message(FATAL_ERROR "fwsplice as a subdirectory changed the parent's variables: "
+            "compare ${WORK_DIR}/parent/diff-OFF.txt and diff-ON.txt")
+    endif()
+    list(REMOVE_ITEM cache_ON ${cache_OFF})
+    if(cache_ON)
+        message(FATAL_ERROR "fwsplice as a subdirectory changed the parent's cache: ${cache_ON}")
+    endif()
+    # The build machine's compiler by name, as CMAKE_CXX_COMPILER takes one; or not found.
+    get_filename_component(compiler_name "${CXX_COMPILER}" NAME)
+    run("${CMAKE_COMMAND}" -S "${WORK_DIR}/parent" -B "${WORK_DIR}/parent/by-name"
+        -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" -DWITH_FWSPLICE=ON
+        "-DFWSPLICE_HOST_CXX_COMPILER=${compiler_name}")
+    file(STRINGS "${WORK_DIR}/parent/by-name/CMakeCache.txt" found
+        REGEX "^FWSPLICE_HOST_CXX_PATH:")
+    string(REGEX REPLACE "^[^=]*=" "" found "${found}")
+    get_filename_component(found_name "${found}" NAME)
+    if(NOT IS_ABSOLUTE "${found}" OR NOT found_name STREQUAL compiler_name)
+        message(FATAL_ERROR "FWSPLICE_HOST_CXX_COMPILER=${compiler_name} was not found: ${found}")
+    endif()
+    expect_configure_failure("no such compiler"
+        "looked for no-such-c\\+\\+ \\(FWSPLICE_HOST_CXX_COMPILER\\) on the PATH"
+        "${CMAKE_COMMAND}" -S "${WORK_DIR}/parent" -B "${WORK_DIR}/parent/no-such"
+        -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" -DWITH_FWSPLICE=ON
+        -DFWSPLICE_HOST_CXX_COMPILER=no-such-c++)
     if(EXISTS "${build}/fwsplice/tests")
         message(FATAL_ERROR "fwsplice as a subdirectory configured its tests")
     endif()
