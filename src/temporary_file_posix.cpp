@@ -123,6 +123,7 @@ failure temporary_file::write(const unsigned char* bytes, std::size_t size) cons
     return write_all(descriptor_, bytes, size) ? failure{} : system_failure(errno);
 }
 
+#if defined(__linux__)
 namespace {
 
 /// Errors by which the kernel says it cannot copy between these two files at all.
@@ -144,6 +145,7 @@ failure kernel_copy_failure(int error) noexcept
 }
 
 }  // namespace
+#endif
 
 // The kernel moves the bytes, or, on a file system that shares blocks, shares them.
 failure temporary_file::copy(std::FILE* source, std::size_t from, std::size_t count,
