@@ -58,10 +58,20 @@ else()
         # safe.directory: the checkout may belong to another user, as in a CI container.
         set(fwsplice_git "${GIT_EXECUTABLE}" -c "safe.directory=${PROJECT_SOURCE_DIR}"
             -C "${PROJECT_SOURCE_DIR}")
+        # Only the top of fwsplice's own repository names its commit: a copy kept inside
+        # another project's repository would otherwise take that project's.
+        execute_process(COMMAND ${fwsplice_git} rev-parse --show-toplevel
+            OUTPUT_VARIABLE fwsplice_top OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+        get_filename_component(fwsplice_top "${fwsplice_top}" REALPATH)
+        get_filename_component(fwsplice_here "${PROJECT_SOURCE_DIR}" REALPATH)
         execute_process(COMMAND ${fwsplice_git} log -1 --format=%ct%x20%H
             RESULT_VARIABLE fwsplice_git_status OUTPUT_VARIABLE fwsplice_head
             ERROR_VARIABLE fwsplice_git_error OUTPUT_STRIP_TRAILING_WHITESPACE)
-        if(fwsplice_git_status EQUAL 0 AND fwsplice_head MATCHES "^([0-9]+) ([0-9a-f]+)$")
+        if(fwsplice_git_status EQUAL 0 AND NOT fwsplice_top STREQUAL fwsplice_here)
+            set(fwsplice_no_commit "the sources are inside the git repository ${fwsplice_top}, "
+                "not the top of their own")
+            string(CONCAT fwsplice_no_commit ${fwsplice_no_commit})
+        elseif(fwsplice_git_status EQUAL 0 AND fwsplice_head MATCHES "^([0-9]+) ([0-9a-f]+)$")
             set(fwsplice_commit_time "${CMAKE_MATCH_1}")
             set(FWSPLICE_SOURCE_COMMIT "${CMAKE_MATCH_2}")
             set(fwsplice_commit_origin "commit ${CMAKE_MATCH_2}")

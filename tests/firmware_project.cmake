@@ -7,7 +7,8 @@
 # SOURCE_DIR, GENERATOR, CXX_COMPILER and WORK_DIR. The cross builds also meet what firmware
 # builds bring: the subdirectory one a parent that names only its C compiler, with target
 # flags in the environment; the FetchContent one a multi-config generator, where Ninja is at
-# hand.
+# hand. FetchContent fetches the commit that the README pins, for the host with the generator
+# given too, so that a pin that no longer builds fails the suite.
 cmake_minimum_required(VERSION 3.19)
 
 include("${SOURCE_DIR}/cmake/run.cmake")
@@ -128,15 +129,19 @@ elseif(MODE STREQUAL "subdirectory")
     list(APPEND configure "-DFWSPLICE_SOURCE_DIR=${SOURCE_DIR}")
     set(tool "${build}/fwsplice/${host}/fwsplice")
 else()
-    # The committed sources, fetched by their commit; the checkout may be another user's.
+    # The commit that the README's FetchContent snippet pins, as a user would fetch it: a pin
+    # that no longer builds a firmware project fails here. The checkout may be another user's.
     set(git git -c safe.directory=* -C "${SOURCE_DIR}")
-    execute_process(COMMAND ${git} rev-parse HEAD OUTPUT_VARIABLE commit
-        RESULT_VARIABLE status OUTPUT_STRIP_TRAILING_WHITESPACE)
+    execute_process(COMMAND ${git} rev-parse HEAD RESULT_VARIABLE status OUTPUT_QUIET)
     if(NOT status EQUAL 0)
         message("fwsplice: ${SOURCE_DIR} is not a git checkout, so FetchContent is not tested")
         return()
     endif()
-    list(APPEND configure "-DFWSPLICE_GIT=${SOURCE_DIR}" "-DFWSPLICE_TAG=${commit}")
+    file(READ "${SOURCE_DIR}/README.md" readme)
+    if(NOT readme MATCHES "GIT_TAG ([^ )\n]+)")
+        message(FATAL_ERROR "the README has no FetchContent snippet with a GIT_TAG")
+    endif()
+    list(APPEND configure "-DFWSPLICE_GIT=${SOURCE_DIR}" "-DFWSPLICE_TAG=${CMAKE_MATCH_1}")
     set(tool "${build}/_deps/fwsplice-build/${host}/fwsplice")
 endif()
 run(${configure})
@@ -262,6 +267,10 @@ file(WRITE \"\${CMAKE_BINARY_DIR}/../\${WITH_FWSPLICE}.txt\" \"\${seen}\")
     if(installed)
         message(FATAL_ERROR "fwsplice as a subdirectory installed ${installed}")
     endif()
+    return()
+endif()
+
+if(MODE STREQUAL "fetchcontent")
     return()
 endif()
 

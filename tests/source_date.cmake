@@ -24,7 +24,7 @@ set(git git -c safe.directory=* -c user.name=fwsplice -c user.email=tests@fwspli
 execute_process(COMMAND ${git} -C "${SOURCE_DIR}" rev-parse HEAD RESULT_VARIABLE status
     OUTPUT_QUIET ERROR_QUIET)
 if(NOT status EQUAL 0)
-    message("fwsplice: ${SOURCE_DIR} is not a git checkout: skipped")
+    message("fwsplice-test-skip: ${SOURCE_DIR} is not a git checkout")
     return()
 endif()
 file(REMOVE_RECURSE "${WORK_DIR}")
@@ -57,15 +57,31 @@ expect_dates("a source archive" "${WORK_DIR}/archive" "the source archive of com
     2026-01-02)
 expect_package_version("a source archive of the tag" "${WORK_DIR}/archive-build" "${version}")
 
-set(ENV{SOURCE_DATE_EPOCH} "1.5e9")
-execute_process(COMMAND "${CMAKE_COMMAND}" -S "${WORK_DIR}/archive" -B "${WORK_DIR}/bad-epoch"
-    -G "${GENERATOR}" -DBUILD_TESTING=OFF RESULT_VARIABLE status OUTPUT_VARIABLE out
-    ERROR_VARIABLE out)
-string(REGEX REPLACE "[ \n]+" " " out "${out}")
-if(status EQUAL 0 OR NOT out MATCHES "SOURCE_DATE_EPOCH is '1.5e9', which is not a number")
-    message(FATAL_ERROR "a SOURCE_DATE_EPOCH of 1.5e9 did not stop configuring:\n${out}")
-endif()
+foreach(epoch 1.5e9 tomorrow -1)
+    set(ENV{SOURCE_DATE_EPOCH} "${epoch}")
+    execute_process(COMMAND "${CMAKE_COMMAND}" -S "${WORK_DIR}/archive"
+        -B "${WORK_DIR}/bad-epoch" -G "${GENERATOR}" -DBUILD_TESTING=OFF
+        RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    string(REGEX REPLACE "[ \n]+" " " out "${out}")
+    if(status EQUAL 0 OR NOT out MATCHES "SOURCE_DATE_EPOCH is '${epoch}', which is not a number")
+        message(FATAL_ERROR "a SOURCE_DATE_EPOCH of ${epoch} did not stop configuring:\n${out}")
+    endif()
+endforeach()
 set(ENV{SOURCE_DATE_EPOCH} "")
+
+# A copy kept in another project's repository (vendored, not a submodule) names no commit of
+# that project's: it falls back, and says why.
+set(vendor "${WORK_DIR}/vendoring")
+run(${git} init -q "${vendor}")
+run(${git} -C "${clone}" archive --format=tar --prefix=fwsplice/ -o "${WORK_DIR}/plain.tar"
+    HEAD~1)
+run("${CMAKE_COMMAND}" -E chdir "${vendor}" "${CMAKE_COMMAND}" -E tar xf "${WORK_DIR}/plain.tar")
+file(COPY "${SOURCE_DIR}/cmake/source-commit.txt" DESTINATION "${vendor}/fwsplice/cmake")
+run(${git} -C "${vendor}" add -A)
+run(${git} -C "${vendor}" commit -q -m "vendored")
+expect_dates("a copy inside another repository" "${vendor}/fwsplice"
+    "the fixed fallback, as no commit is known \\(the sources are inside the git repository ${vendor}, not the top of their own\\)"
+    2025-12-09)
 
 # A new commit in a worktree whose branch ref was packed configures again and takes its date.
 set(worktree "${WORK_DIR}/worktree")
@@ -91,6 +107,8 @@ if(NOT uid STREQUAL "0")
     message("fwsplice: not root, so a checkout owned by another user is not tried")
     return()
 endif()
+run(${git} -C "${clone}" rev-parse HEAD)
+string(STRIP "${output}" clone_commit)
 run(chown -R nobody "${clone}")
-expect_dates("another user's checkout" "${clone}" "commit [0-9a-f]+" 2026-01-02)
+expect_dates("another user's checkout" "${clone}" "commit ${clone_commit}" 2026-01-02)
 run("${CMAKE_COMMAND}" --build "${clone}-build")
