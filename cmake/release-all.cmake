@@ -80,23 +80,61 @@ while(hosts)
 endwhile()
 
 # The record of what the release was built from, in the manner of Debian's .buildinfo: nothing
-# in it varies between two builds of one commit with one toolchain.
-function(tool_version variable)
-    execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE text ERROR_VARIABLE text)
-    string(REGEX MATCH "[^\n]*[0-9]+\\.[0-9]+[^\n]*" line "${text}")
-    set(${variable} "${line}" PARENT_SCOPE)
+# in it varies between two builds of one commit with one toolchain. Each tool and each library
+# that goes into the bytes is named with the version of the Debian package it comes from, which
+# a rebuilder installs; a tool from elsewhere, with the version it reports itself.
+function(package_version variable file)
+    get_filename_component(file "${file}" REALPATH)
+    # With merged /usr, dpkg may know a program by its path outside /usr.
+    string(REGEX REPLACE "^/usr/" "/" outside "${file}")
+    execute_process(COMMAND dpkg-query -S "${file}" OUTPUT_VARIABLE owner ERROR_QUIET)
+    if(owner STREQUAL "")
+        execute_process(COMMAND dpkg-query -S "${outside}" OUTPUT_VARIABLE owner ERROR_QUIET)
+    endif()
+    string(REGEX REPLACE ":[^:]*\n.*$" "" owner "${owner}")
+    string(REGEX REPLACE ", .*$" "" owner "${owner}")
+    set(${variable} "" PARENT_SCOPE)
+    if(owner STREQUAL "")
+        return()
+    endif()
+    execute_process(COMMAND dpkg-query -W -f=\${Version} "${owner}" OUTPUT_VARIABLE version
+        ERROR_QUIET)
+    if(NOT version STREQUAL "")
+        set(${variable} "${owner} (= ${version})" PARENT_SCOPE)
+    endif()
+endfunction()
+function(tool_version variable tool)
+    find_program(path_${tool} "${tool}")
+    package_version(package "${path_${tool}}")
+    if(package STREQUAL "")
+        execute_process(COMMAND "${tool}" --version OUTPUT_VARIABLE text ERROR_VARIABLE text)
+        string(REGEX MATCH "[^\n]*[0-9]+(\\.[0-9]+|-posix)[^\n]*" package "${text}")
+    endif()
+    set(${variable} "${package}" PARENT_SCOPE)
 endfunction()
 set(tools "")
 foreach(tool "${CXX_COMPILER}" aarch64-linux-gnu-g++ arm-linux-gnueabihf-g++
         x86_64-w64-mingw32-g++-posix ld aarch64-linux-gnu-ld arm-linux-gnueabihf-ld
-        x86_64-w64-mingw32-ld dpkg-deb gzip xz zip cmake ldd)
-    set(argument --version)
-    if(tool STREQUAL "zip")
-        set(argument -v)
-    endif()
-    tool_version(line "${tool}" ${argument})
+        x86_64-w64-mingw32-ld dpkg-deb gzip xz zip mandoc cmake)
+    tool_version(line "${tool}")
     get_filename_component(tool_name "${tool}" NAME)
     string(APPEND tools " ${tool_name}: ${line}\n")
+endforeach()
+# What each compiler links into the programs: the C library, the C++ runtime and GCC's own.
+set(libraries "")
+foreach(compiler "${CXX_COMPILER}" aarch64-linux-gnu-g++ arm-linux-gnueabihf-g++
+        x86_64-w64-mingw32-g++-posix)
+    get_filename_component(compiler_name "${compiler}" NAME)
+    set(archives libc.a libstdc++.a libgcc.a libgcc_eh.a)
+    if(compiler_name MATCHES "mingw")
+        set(archives libmsvcrt.a libstdc++.a libgcc.a libgcc_eh.a libwinpthread.a)
+    endif()
+    foreach(archive IN LISTS archives)
+        execute_process(COMMAND "${compiler}" -print-file-name=${archive}
+            OUTPUT_VARIABLE file OUTPUT_STRIP_TRAILING_WHITESPACE)
+        package_version(package "${file}")
+        string(APPEND libraries " ${compiler_name} ${archive}: ${package}\n")
+    endforeach()
 endforeach()
 file(GLOB artefacts RELATIVE "${out}" "${out}/*")
 list(SORT artefacts)
@@ -114,7 +152,8 @@ Commit: ${COMMIT}
 Source-Date-Epoch: ${SOURCE_DATE_EPOCH}
 Checksums-Sha256:
 ${files}Build-Tools:
-${tools}Build-Flags:
+${tools}Built-Using-Libraries:
+${libraries}Build-Flags:
 ${flags}")
 
 list(APPEND artefacts "${buildinfo}")
