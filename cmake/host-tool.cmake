@@ -1,55 +1,98 @@
-# fwsplice added from source to another project: what the build of fwsplice and fwsplice-check
-# for the build machine, as a project of their own (fwsplice_host, in the root CMakeLists.txt),
-# needs: the build machine's compiler, checked now, and where the programs will be.
+# fwsplice_add_host_build(): fwsplice added from source to another project. fwsplice and
+# fwsplice-check are built for the build machine as a project of their own, in
+# <binary dir>/host, once, as Release, whatever configuration the parent builds, and again only
+# when one of fwsplice's own files changes; fwsplice::fwsplice and fwsplice::check name its
+# programs, and an image is remade when they change. Its steps make the same files for every
+# configuration of a multi-config parent, so that every way of driving one (cross-configs among
+# them) finds one rule for each. The parent's toolchain, its flags, and CFLAGS, CXXFLAGS and
+# LDFLAGS in the environment (the parent's too, and often the target's) reach none of it.
+function(fwsplice_add_host_build)
+    set(host_dir "${PROJECT_BINARY_DIR}/host")
+    set(programs_dir "${host_dir}")
+    set(arguments "")
+    get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
+    if(multi_config)
+        # The same generator below: Release only, in the same place for every configuration.
+        set(programs_dir "${host_dir}/Release")
+        list(APPEND arguments -DCMAKE_CONFIGURATION_TYPES=Release)
+    endif()
+    # An IDE generator brings its own compiler for the machine it runs on; others need one.
+    if(NOT CMAKE_GENERATOR MATCHES "^(Visual Studio|Xcode)")
+        _fwsplice_host_compiler(compiler)
+        list(APPEND arguments "-DCMAKE_CXX_COMPILER=${compiler}")
+        if(CMAKE_MAKE_PROGRAM)
+            list(APPEND arguments "-DCMAKE_MAKE_PROGRAM=${CMAKE_MAKE_PROGRAM}")
+        endif()
+    endif()
+    set(suffix "")
+    if(CMAKE_HOST_WIN32)
+        set(suffix ".exe")
+    endif()
+    set(cache "${host_dir}/CMakeCache.txt")
+    set(stamp "${PROJECT_BINARY_DIR}/fwsplice_host.stamp")
+    # An empty toolchain file overrides one given in the environment.
+    add_custom_command(OUTPUT "${cache}"
+        COMMAND "${CMAKE_COMMAND}" -E env --unset=CFLAGS --unset=CXXFLAGS --unset=LDFLAGS
+            "${CMAKE_COMMAND}" -S "${PROJECT_SOURCE_DIR}" -B "${host_dir}"
+            -G "${CMAKE_GENERATOR}" -DCMAKE_TOOLCHAIN_FILE= -DCMAKE_BUILD_TYPE=Release
+            "-DBUILD_TESTING=${FWSPLICE_BUILD_TESTS}" -DFWSPLICE_INSTALL=OFF ${arguments}
+        COMMENT "fwsplice: configuring fwsplice for the build machine"
+        VERBATIM)
+    file(GLOB_RECURSE own_files "${PROJECT_SOURCE_DIR}/src/*"
+        "${PROJECT_SOURCE_DIR}/cmake/*.cmake" "${PROJECT_SOURCE_DIR}/cmake/*.in")
+    add_custom_command(OUTPUT "${stamp}"
+        BYPRODUCTS "${programs_dir}/fwsplice${suffix}" "${programs_dir}/fwsplice-check${suffix}"
+        COMMAND "${CMAKE_COMMAND}" --build "${host_dir}" --config Release
+        COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}"
+        DEPENDS "${cache}" "${PROJECT_SOURCE_DIR}/CMakeLists.txt" ${own_files}
+        COMMENT "fwsplice: building fwsplice for the build machine"
+        VERBATIM)
+    add_custom_target(fwsplice_host DEPENDS "${stamp}")
 
-set(fwsplice_host_args "")
-if(NOT CMAKE_GENERATOR MATCHES "^(Visual Studio|Xcode)")
-    # An IDE generator brings its own compiler for the machine it runs on; others need one named.
-    # A name is looked for on the PATH, as CMAKE_CXX_COMPILER's is.
+    foreach(program fwsplice check)
+        add_executable(fwsplice::${program} IMPORTED GLOBAL)
+        add_dependencies(fwsplice::${program} fwsplice_host)
+    endforeach()
+    set_target_properties(fwsplice::fwsplice PROPERTIES
+        IMPORTED_LOCATION "${programs_dir}/fwsplice${suffix}")
+    set_target_properties(fwsplice::check PROPERTIES
+        IMPORTED_LOCATION "${programs_dir}/fwsplice-check${suffix}")
+    if(FWSPLICE_BUILD_TESTS)
+        add_test(NAME fwsplice_tests
+            COMMAND "${CMAKE_CTEST_COMMAND}" -C Release --output-on-failure
+            WORKING_DIRECTORY "${host_dir}")
+    endif()
+endfunction()
+
+# Sets <variable> to the build machine's C++17 compiler: FWSPLICE_HOST_CXX_COMPILER, a name
+# looked for on the PATH as CMAKE_CXX_COMPILER's is, or a path; else c++, g++ or clang++. Stops
+# configuring, saying what to do, where none is found or it cannot compile C++17.
+function(_fwsplice_host_compiler variable)
     set(FWSPLICE_HOST_CXX_COMPILER "" CACHE STRING "The build machine's C++17 compiler, a name \
 or a path, which builds fwsplice for a parent project (default: c++, g++ or clang++)")
     mark_as_advanced(FWSPLICE_HOST_CXX_COMPILER)
-    set(fwsplice_compiler_names c++ g++ clang++)
+    set(names c++ g++ clang++)
     if(FWSPLICE_HOST_CXX_COMPILER)
-        set(fwsplice_compiler_names "${FWSPLICE_HOST_CXX_COMPILER}")
+        set(names "${FWSPLICE_HOST_CXX_COMPILER}")
     endif()
     unset(FWSPLICE_HOST_CXX_PATH CACHE)
-    find_program(FWSPLICE_HOST_CXX_PATH NAMES ${fwsplice_compiler_names} NO_CMAKE_FIND_ROOT_PATH)
+    find_program(FWSPLICE_HOST_CXX_PATH NAMES ${names} NO_CMAKE_FIND_ROOT_PATH)
     if(NOT FWSPLICE_HOST_CXX_PATH)
-        string(REPLACE ";" ", " fwsplice_compiler_names "${fwsplice_compiler_names}")
+        string(REPLACE ";" ", " names "${names}")
         message(FATAL_ERROR "fwsplice: no C++ compiler for the build machine was found: looked "
-            "for ${fwsplice_compiler_names} (FWSPLICE_HOST_CXX_COMPILER) on the PATH")
+            "for ${names} (FWSPLICE_HOST_CXX_COMPILER) on the PATH")
     endif()
-    set(fwsplice_probe "${PROJECT_BINARY_DIR}/host-probe.cpp")
-    file(WRITE "${fwsplice_probe}" "#include <cstdio>\n#include <string_view>\nint main() {}\n")
+    set(probe "${PROJECT_BINARY_DIR}/host-probe.cpp")
+    file(WRITE "${probe}" "#include <cstdio>\n#include <string_view>\nint main() {}\n")
     execute_process(COMMAND "${CMAKE_COMMAND}" -E env --unset=CXXFLAGS
-            "${FWSPLICE_HOST_CXX_PATH}" -std=c++17 -fsyntax-only "${fwsplice_probe}"
-        RESULT_VARIABLE fwsplice_probe_status OUTPUT_QUIET ERROR_QUIET)
-    if(NOT fwsplice_probe_status EQUAL 0)
+            "${FWSPLICE_HOST_CXX_PATH}" -std=c++17 -fsyntax-only "${probe}"
+        RESULT_VARIABLE status OUTPUT_QUIET ERROR_QUIET)
+    if(NOT status EQUAL 0)
         message(FATAL_ERROR "fwsplice: fwsplice is built to run on the build machine, and no "
             "C++17 compiler for the build machine was found (FWSPLICE_HOST_CXX_COMPILER: "
             "${FWSPLICE_HOST_CXX_PATH}). Install one (on Debian: apt-get install g++) or "
             "name it with -DFWSPLICE_HOST_CXX_COMPILER=<path>; or point fwsplice_DIR at an "
             "installed fwsplice and use find_package(fwsplice) instead of its sources.")
     endif()
-    set(fwsplice_host_args "-DCMAKE_CXX_COMPILER=${FWSPLICE_HOST_CXX_PATH}")
-    if(CMAKE_MAKE_PROGRAM)
-        list(APPEND fwsplice_host_args "-DCMAKE_MAKE_PROGRAM=${CMAKE_MAKE_PROGRAM}")
-    endif()
-endif()
-
-set(fwsplice_host_dir "${PROJECT_BINARY_DIR}/host")
-set(fwsplice_programs_dir "${fwsplice_host_dir}")
-get_property(fwsplice_multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
-if(fwsplice_multi_config)
-    # The same generator below: Release only, in the same place for every parent configuration.
-    set(fwsplice_programs_dir "${fwsplice_host_dir}/Release")
-    list(APPEND fwsplice_host_args -DCMAKE_CONFIGURATION_TYPES=Release)
-endif()
-set(fwsplice_suffix "")
-if(CMAKE_HOST_WIN32)
-    set(fwsplice_suffix ".exe")
-endif()
-# Rebuilt when, and only when, one of fwsplice's own files changes.
-file(GLOB_RECURSE fwsplice_own_files "${PROJECT_SOURCE_DIR}/src/*"
-    "${PROJECT_SOURCE_DIR}/cmake/*.cmake" "${PROJECT_SOURCE_DIR}/cmake/*.in")
+    set(${variable} "${FWSPLICE_HOST_CXX_PATH}" PARENT_SCOPE)
+endfunction()
