@@ -12,11 +12,8 @@ set(work "${BUILD_DIR}/release-all-work")
 file(REMOVE_RECURSE "${out}")
 file(MAKE_DIRECTORY "${out}" "${work}")
 # Every build takes the same dates, whatever it finds.
-set(ENV{SOURCE_DATE_EPOCH} "${SOURCE_DATE_EPOCH}")
-set(ENV{LC_ALL} C)
-foreach(variable GZIP TAR_OPTIONS ZIPOPT ZIP XZ_OPT XZ_DEFAULTS)
-    unset(ENV{${variable}})
-endforeach()
+include("${CMAKE_CURRENT_LIST_DIR}/release-steps.cmake")
+release_environment("${SOURCE_DATE_EPOCH}")
 
 # What the builds need beyond the native ones, named as Debian packages them.
 set(needed
@@ -156,12 +153,4 @@ ${tools}Built-Using-Libraries:
 ${libraries}Build-Flags:
 ${flags}")
 
-list(APPEND artefacts "${buildinfo}")
-list(SORT artefacts)
-set(sums "")
-foreach(artefact IN LISTS artefacts)
-    file(SHA256 "${out}/${artefact}" hash)
-    string(APPEND sums "${hash}  ${artefact}\n")
-endforeach()
-file(WRITE "${out}/SHA256SUMS" "${sums}")
-message(STATUS "release-all: ${out}\n${sums}")
+write_checksums("${out}")
