@@ -1,12 +1,11 @@
 # cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DSOURCE_DATE_EPOCH=... -DVERSION=... -DWINDOWS=...
-#       -DBUILD_TYPE=... -DARCH=... -DCROSS=... -DOBJDUMP=... -DPROGRAMS=... -DMANDOC=...
+#       -DBUILD_TYPE=... -DARCH=... -DOBJDUMP=... -DPROGRAMS=... -DMANDOC=...
 #       -P release.cmake
-# Makes BUILD_DIR/release from this tree: for Linux the Debian package and
-# fwsplice-<version>-linux-<arch>.tar.gz of the install tree, for Windows
-# fwsplice-<version>-windows-x86_64.zip; and SHA256SUMS. The packages are packed again with
-# every file's order, owner (0/0), mode and time fixed, so that the bytes depend on the
-# sources alone: not on who builds them, where, when, with which umask, or with which GZIP,
-# TAR_OPTIONS or ZIPOPT in the environment.
+# Makes BUILD_DIR/release from this tree's install tree: for Linux the Debian package and
+# fwsplice-<version>-linux-<arch>.tar.gz, for Windows fwsplice-<version>-windows-x86_64.zip;
+# and SHA256SUMS. Every file's order, owner (0/0), mode and time is fixed, so that the bytes
+# depend on the sources alone: not on who builds them, where, when, with which umask, or with
+# which GZIP, TAR_OPTIONS or ZIPOPT in the environment.
 cmake_minimum_required(VERSION 3.16)
 
 if(NOT BUILD_TYPE STREQUAL "Release")
@@ -47,8 +46,8 @@ function(installed_size variable tree)
     set(${variable} ${total} PARENT_SCOPE)
 endfunction()
 
-# What a cross build's programs need of the C library: the newest GLIBC_ symbol version they
-# use, which is what dpkg-shlibdeps finds for this machine's own builds.
+# What the programs need of the C library: the newest GLIBC_ symbol version they use, read from
+# the programs themselves, so that a cross build's package says what its own programs need.
 function(c_library_dependency variable)
     set(newest "")
     foreach(program IN LISTS PROGRAMS)
@@ -94,34 +93,36 @@ if(WINDOWS)
     run("${CMAKE_COMMAND}" -E chdir "${scratch}" "${ZIP}" -X -9 -q "${release}/${name}.zip"
         ${files})
 else()
-    set(cpack cpack --config "${BUILD_DIR}/CPackConfig.cmake" -B "${scratch}/cpack")
-    if(CROSS)
-        c_library_dependency(depends)
-        list(APPEND cpack -D "CPACK_DEBIAN_PACKAGE_DEPENDS=${depends}")
-    endif()
-    run(${cpack} -G DEB)
-    run(${cpack} -G TGZ)
-    file(GLOB deb "${scratch}/cpack/*.deb")
-    file(GLOB tgz "${scratch}/cpack/*.tar.gz")
-    get_filename_component(deb_name "${deb}" NAME)
-    get_filename_component(tgz_name "${tgz}" NAME)
-
+    # One tree for both: the stripped install tree, under usr/ in the Debian package, and as the
+    # archive's top folder.
+    set(deb "${scratch}/deb")
+    run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${deb}/usr" --strip)
+    normalise("${deb}")
+    c_library_dependency(DEPENDS)
+    installed_size(INSTALLED_SIZE "${deb}")
+    configure_file("${BUILD_DIR}/debian-control.in" "${deb}/DEBIAN/control" @ONLY)
+    file(READ "${deb}/DEBIAN/control" control)
+    # A fully static build needs nothing (its package is not released; its archive is).
+    string(REPLACE "\nDepends: \n" "\n" control "${control}")
+    file(WRITE "${deb}/DEBIAN/control" "${control}")
+    file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE "${deb}" "${deb}/usr/*")
+    list(SORT files)
+    set(sums "")
+    foreach(file IN LISTS files)
+        file(MD5 "${deb}/${file}" hash)
+        string(APPEND sums "${hash}  ${file}\n")
+    endforeach()
+    file(WRITE "${deb}/DEBIAN/md5sums" "${sums}")
+    normalise("${deb}/DEBIAN")
+    string(REGEX MATCH "Architecture: ([a-z0-9]+)" architecture "${control}")
+    set(deb_name "fwsplice_${VERSION}_${CMAKE_MATCH_1}.deb")
     # dpkg-deb sorts the files, records them as root's and takes the ar members' times from
     # SOURCE_DATE_EPOCH.
-    run(dpkg-deb -R "${deb}" "${scratch}/deb")
-    installed_size(size "${scratch}/deb")
-    file(READ "${scratch}/deb/DEBIAN/control" control)
-    string(REGEX REPLACE "\nInstalled-Size: [0-9]+\n" "\nInstalled-Size: ${size}\n" control
-        "${control}")
-    file(WRITE "${scratch}/deb/DEBIAN/control" "${control}")
-    normalise("${scratch}/deb")
-    run(dpkg-deb --root-owner-group -Zxz --build "${scratch}/deb" "${release}/${deb_name}")
+    run(dpkg-deb --root-owner-group -Zxz --build "${deb}" "${release}/${deb_name}")
 
-    string(REGEX REPLACE "\\.tar\\.gz$" "" cpack_top "${tgz_name}")
     set(top "fwsplice-${VERSION}-linux-${ARCH}")
     file(MAKE_DIRECTORY "${scratch}/tgz")
-    run(tar -xzf "${tgz}" -C "${scratch}/tgz")
-    file(RENAME "${scratch}/tgz/${cpack_top}" "${scratch}/tgz/${top}")
+    file(RENAME "${deb}/usr" "${scratch}/tgz/${top}")
     normalise("${scratch}/tgz")
     execute_process(
         COMMAND tar --sort=name --owner=0 --group=0 --numeric-owner --format=gnu
