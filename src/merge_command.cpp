@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace fwsplice {
 namespace {
@@ -162,8 +163,8 @@ int merge_command(int argc, char** argv) noexcept
 
     // The sketch is not read here: where the system can, it is copied into the output by the
     // kernel, and only otherwise read into its place in the buffer.
-    const image_source source{image.get(), static_cast<std::size_t>(sketch_offset), sketch.get(),
-                              static_cast<std::size_t>(layout.sketch_bytes)};
+    image_source source{image.get(), static_cast<std::size_t>(sketch_offset), std::move(sketch),
+                        static_cast<std::size_t>(layout.sketch_bytes)};
     const write_result written = write_whole_file(output_path, source, inputs);
     if (written.failed == write_step::read_tail) {
         report_unreadable(sketch_role, sketch_path, written.reason);

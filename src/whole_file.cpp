@@ -70,24 +70,29 @@ write_result failed(write_step step, const failure& reason) noexcept
 /// it measured.
 failure read_tail(const image_source& image, std::size_t from) noexcept
 {
-    if (!seek_input(image.tail, static_cast<std::int64_t>(from))) {
+    if (!seek_input(image.tail.get(), static_cast<std::int64_t>(from))) {
         return system_failure(errno);
     }
-    const char* const reason =
-        read_input(image.tail, image.bytes + image.ready + from, image.tail_size - from, true);
+    const char* const reason = read_input(image.tail.get(), image.bytes + image.ready + from,
+                                          image.tail_size - from, true);
     return reason == nullptr ? failure{} : refusal(failure_cause::other, reason);
 }
 
 /// The tail, copied by the kernel where it can; the rest read and written as it always was.
-step_failure fill_tail(temporary_file& temporary, const image_source& image)
+/// Once the buffer holds the whole tail its file is closed, so that a platform that cannot
+/// replace an open file can replace the sketch itself.
+step_failure fill_tail(const temporary_file& temporary, image_source& image)
 {
     std::size_t copied = 0;
-    const failure copying = temporary.copy(image.tail, 0, image.tail_size, copied);
+    const failure copying = temporary.copy(image.tail.get(), 0, image.tail_size, copied);
     if (copying && after(write_step::copy_tail, copying.cause) != then::through_buffer) {
         return {write_step::copy_tail, copying};
     }
     if (const failure reading = read_tail(image, copied)) {
         return {write_step::read_tail, reading};
+    }
+    if (copied == 0) {
+        image.tail.reset();
     }
     const unsigned char* const rest = image.bytes + image.ready + copied;
     if (const failure writing = temporary.write(rest, image.tail_size - copied)) {
@@ -97,8 +102,7 @@ step_failure fill_tail(temporary_file& temporary, const image_source& image)
 }
 
 /// A complete temporary file, renamed over the output.
-step_failure replace(temporary_file& temporary, const output_target& target,
-                     const image_source& image)
+step_failure replace(temporary_file& temporary, const output_target& target, image_source& image)
 {
     if (const failure creating = temporary.create(target)) {
         return {write_step::create, creating};
@@ -124,11 +128,14 @@ step_failure replace(temporary_file& temporary, const output_target& target,
 /// Writes through the output itself. Refused before a byte is written where standard output
 /// goes to the same open file, since the progress lines would land inside the image, and
 /// where the output is an input, which it would destroy.
-write_result write_in_place(const output_target& target, const image_source& image,
+write_result write_in_place(const output_target& target, image_source& image,
                             const input_views& inputs)
 {
-    if (const failure reading = read_tail(image, 0)) {
-        return failed(write_step::read_tail, reading);
+    if (image.tail) {
+        if (const failure reading = read_tail(image, 0)) {
+            return failed(write_step::read_tail, reading);
+        }
+        image.tail.reset();
     }
     in_place_file file;
     if (const failure opening = file.open(target)) {
@@ -153,7 +160,7 @@ write_result write_in_place(const output_target& target, const image_source& ima
 
 }  // namespace
 
-write_result write_whole_file(const char* path, const image_source& image,
+write_result write_whole_file(const char* path, image_source& image,
                               const input_views& inputs) noexcept
 {
     try {

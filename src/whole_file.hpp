@@ -3,6 +3,7 @@
 // Writing a file whole or not at all. The writer prints nothing: it tells which step failed and
 // why, and the caller words the message.
 
+#include "file_handle.hpp"
 #include "input_file.hpp"
 
 #include <array>
@@ -45,11 +46,12 @@ struct input_view {
 using input_views = std::array<input_view, 2>;
 
 /// The bytes to write: the first `ready` are in place in `bytes`, and the `tail_size` that
-/// follow come from the file `tail`, from its start. The buffer has room for the whole.
+/// follow come from the file `tail`, from its start. The buffer has room for the whole. The
+/// writer closes the tail once the buffer holds it.
 struct image_source {
     unsigned char* bytes;
     std::size_t ready;
-    std::FILE* tail;
+    file_handle tail;
     std::size_t tail_size;
 };
 
@@ -57,7 +59,7 @@ struct image_source {
 /// or a name that holds nothing yet, is replaced by renaming a complete temporary file over
 /// it; only where the place itself forbids that is it written in place. The tail is copied by
 /// the kernel where it can, and read into the buffer otherwise.
-write_result write_whole_file(const char* path, const image_source& image,
+write_result write_whole_file(const char* path, image_source& image,
                               const input_views& inputs) noexcept;
 
 /// Removes the file that write_whole_file would replace at path, following links by the same
