@@ -111,6 +111,12 @@ private:
     bool mounted_ = false;
 };
 
+/// Unprivileged users besides nobody, for a directory owner and a caller that differ. nobody's
+/// id is also what a user namespace shows for ids it does not map, and never counts as the
+/// same owner as anything.
+inline constexpr uid_t someone = 65533;
+inline constexpr uid_t owner = 65532;
+
 /// What the output's name holds before a run.
 enum class before {
     nothing,

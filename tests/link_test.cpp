@@ -1,0 +1,167 @@
+// Another user's links and files put at the output's name, and a failed check's removal: what
+// is written or removed is the file that was looked at, by the rules the kernel would apply.
+#include "output_fixture.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using link_test = output_test;
+
+TEST_F(link_test, a_file_put_at_the_output_between_the_look_and_the_open_is_refused)
+{
+    // Held in its open of the output's name, after the name was looked at, the tool finds
+    // another file there: another user's, in a sticky directory whose owner had the name; or,
+    // where it may only write in place, any other file.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to give files away";
+    }
+    arrange(before::nothing);
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::others_exec);
+    fs::permissions(path("boot"), fs::perms::owner_read | fs::perms::others_read);
+    fs::permissions(path("sketch"), fs::perms::owner_read | fs::perms::others_read);
+    const struct {
+        const char* place;
+        fs::perms mode;
+        uid_t place_owner;
+        uid_t caller;
+        int open;  ///< which open of the output's name the swap comes before
+        std::string reason;
+    } cases[] = {
+        {"shared", fs::perms::all | fs::perms::sticky_bit, owner, 0, 1, "Permission denied"},
+        {"locked", fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec, 0,
+         nobody, 2, "the output changed during the run"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.place);
+        const std::string place = path(c.place);
+        fs::create_directory(place);
+        const std::string out = write_file(std::string(c.place) + "/out", old_bytes);
+        const std::string other = write_file(std::string(c.place) + "/other", boot_bytes);
+        ASSERT_EQ(chown(out.c_str(), c.place_owner == 0 ? c.caller : c.place_owner, 0), 0);
+        ASSERT_EQ(chown(other.c_str(), someone, someone), 0);
+        fs::permissions(out, fs::perms::all);
+        fs::permissions(other, fs::perms::all);
+        ASSERT_EQ(chown(place.c_str(), c.place_owner, c.place_owner), 0);
+        fs::permissions(place, c.mode);
+        run_options held;
+        held.user = c.caller;
+        held.hold = held_call::input_open;
+        running_fwsplice run{{path("boot"), path("sketch"), out}, held};
+        for (int opens = 0; opens < c.open;) {
+            run.wait_for_held_call();
+            opens += run.held_path() == "out" ? 1 : 0;
+            if (opens < c.open) {
+                run.go_on();
+            }
+        }
+        fs::rename(other, out);
+        run.go_on();
+        const run_result result = run.wait();
+        EXPECT_EQ(result.out, merged() + "Unable to open output file " + out + " for writing \n");
+        EXPECT_EQ(result.err, "fwsplice: " + out + ": " + c.reason + "\n");
+        EXPECT_EQ(result.status, 254);
+        EXPECT_EQ(read_file(out), boot_bytes);
+    }
+}
+
+TEST_F(link_test, a_link_put_at_the_output_during_the_run_never_leads_root_through_it)
+{
+    // Held after the output's path was followed and found empty, the tool finds another
+    // user's link there, to a file it must never write: while it checks the path with the
+    // kernel's own walk, or in its first write.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "root's runs are the ones another user's links are aimed at";
+    }
+    arrange(before::nothing);
+    fs::create_directory(path("shared"));
+    fs::permissions(path("shared"), fs::perms::all | fs::perms::sticky_bit);
+    fs::create_directory(path("private"));
+    write_file("private/kept", old_bytes);
+    const snapshot kept = take_snapshot(path("private"));
+    const std::string out = path("shared/out");
+    const std::string unopened = "Unable to open output file " + out + " for writing \n";
+    const std::string unwritten = "Unable to write output file " + out + "\n";
+    const struct {
+        held_call hold;
+        bool unnamed;
+        const char* link;
+        std::string message;
+        std::string reason;
+    } cases[] = {
+        {held_call::path_lookup, true, "../private/kept", unopened,
+         "the path changed while it was followed"},
+        {held_call::path_lookup, true, "out", unopened, "Too many levels of symbolic links"},
+        {held_call::first_write, true, "../private/kept", unwritten,
+         "the output changed during the run"},
+        {held_call::first_write, false, "../private/kept", unwritten,
+         "the output changed during the run"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason + (c.unnamed ? ", unnamed" : ", named"));
+        run_options held;
+        held.hold = c.hold;
+        held.no_unnamed_files = !c.unnamed;
+        running_fwsplice run{{path("boot"), path("sketch"), out}, held};
+        run.wait_for_held_call();
+        while (c.hold == held_call::path_lookup && run.held_path() != out) {
+            run.go_on();
+            run.wait_for_held_call();
+        }
+        fs::create_symlink(c.link, out);
+        ASSERT_EQ(lchown(out.c_str(), nobody, nobody), 0);
+        run.go_on();
+        const run_result result = run.wait();
+        EXPECT_EQ(result.out, merged() + c.message);
+        EXPECT_EQ(result.err, "fwsplice: " + out + ": " + c.reason + "\n");
+        EXPECT_EQ(result.status, 254);
+        EXPECT_EQ(take_snapshot(path("private")), kept);
+        EXPECT_EQ(entries_in(path("shared")), 1);
+        fs::remove(out);
+    }
+}
+
+TEST_F(link_test, a_failed_check_removes_what_the_merge_would_replace_and_nothing_else)
+{
+    // The image the build flashes is the file its link leads to; another user's link in a
+    // shared sticky directory is not followed, as the merge would not follow it.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "root's runs are the ones another user's links are aimed at";
+    }
+    arrange(before::nothing);
+    fs::create_directory(path("shared"));
+    fs::permissions(path("shared"), fs::perms::all | fs::perms::sticky_bit);
+    fs::create_directory(path("private"));
+    write_file("private/kept", old_bytes);
+    write_file("real.bin", old_bytes);
+    fs::create_symlink("real.bin", path("image.bin"));
+    fs::create_symlink("../private/kept", path("shared/image.bin"));
+    ASSERT_EQ(lchown(path("shared/image.bin").c_str(), nobody, nobody), 0);
+    run_options check;
+    check.program = FWSPLICE_CHECK_BINARY;
+    const struct {
+        std::string image;
+        std::string gone;
+        std::string kept;
+        std::string err;
+    } cases[] = {{path("image.bin"), path("real.bin"), "", ""},
+                 {path("shared/image.bin"), "", path("private/kept"),
+                  "fwsplice: " + path("shared/image.bin") + ": not removed: Permission denied\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.image);
+        const run_result result =
+            run_fwsplice({c.image, path("boot"), path("sketch"), "0x2000"}, check);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err.substr(result.err.find('\n') + 1), c.err);
+        EXPECT_TRUE(c.gone.empty() || !fs::exists(c.gone));
+        EXPECT_TRUE(fs::is_symlink(c.image));
+        EXPECT_TRUE(c.kept.empty() || read_file(c.kept) == old_bytes);
+    }
+}
+
+}  // namespace
