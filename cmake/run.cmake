@@ -8,3 +8,11 @@ function(run)
     endif()
     set(output "${out}" PARENT_SCOPE)
 endfunction()
+
+# no_warning(<why>): stops the script where what `run` printed last holds a warning: a warning
+# in every build log teaches people to ignore warnings.
+function(no_warning why)
+    if(output MATCHES "CMake Warning|[Ww]arning:")
+        message(FATAL_ERROR "${run_context}${why}: a warning in the log:\n${output}")
+    endif()
+endfunction()

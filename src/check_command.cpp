@@ -88,19 +88,24 @@ bool parse(int argc, char** argv, check_request& request) noexcept
     return true;
 }
 
+/// Removes a file that the merge would replace, as the merge would replace it: the file that
+/// its links lead to, where the links are followed by the same rules. False, with a line that
+/// says why, where it stays.
+bool remove_stale(const char* file) noexcept
+{
+    const char* const reason = file != nullptr ? remove_whole_file(file) : nullptr;
+    if (reason != nullptr) {
+        std::fprintf(stderr, "fwsplice: %s: not removed: %s\n", file, reason);
+    }
+    return reason == nullptr;
+}
+
 /// Fails the check: the old image and its HEX go, since a flash step must never take them as
-/// up to date. They go as the merge would replace them: the files that their links lead to,
-/// where the links are followed by the same rules.
+/// up to date.
 int refuse(const check_request& request) noexcept
 {
-    for (const char* file : {request.image, request.hex}) {
-        if (file == nullptr) {
-            continue;
-        }
-        if (const char* const reason = remove_whole_file(file)) {
-            std::fprintf(stderr, "fwsplice: %s: not removed: %s\n", file, reason);
-        }
-    }
+    remove_stale(request.image);
+    remove_stale(request.hex);
     return 1;
 }
 
@@ -235,11 +240,8 @@ int check_command(int argc, char** argv) noexcept
         return refuse(request);
     }
     // The HEX copy of the old image is stale from here on; the merge makes it anew.
-    if (request.hex != nullptr) {
-        if (const char* const stale = remove_whole_file(request.hex)) {
-            std::fprintf(stderr, "fwsplice: %s: not removed: %s\n", request.hex, stale);
-            return 1;
-        }
+    if (!remove_stale(request.hex)) {
+        return 1;
     }
     report_usage(request, image_size, bootloader_size);
     return 0;

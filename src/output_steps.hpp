@@ -95,11 +95,10 @@ public:
 
     [[nodiscard]] failure create(const output_target& target);
     [[nodiscard]] failure write(const unsigned char* bytes, std::size_t size) const;
-    /// Copies count bytes of the file source, from its offset `from`, to the end of what is
-    /// written, in the kernel; copied says how many went, also where it fails. Where the
-    /// kernel cannot copy between the two, or stops short, the failure is the place's refusal.
-    [[nodiscard]] failure copy(std::FILE* source, std::size_t from, std::size_t count,
-                               std::size_t& copied) const;
+    /// Copies the first count bytes of the file source to the end of what is written, in the
+    /// kernel; copied says how many went, also where it fails. Where the kernel cannot copy
+    /// between the two, or stops short, the failure is the place's refusal.
+    [[nodiscard]] failure copy(std::FILE* source, std::size_t count, std::size_t& copied) const;
     /// After the bytes, since writing clears set-ID bits: a replacement takes the old file's
     /// owner, ACL and mode as they are now, so that a change made during the run stands; a
     /// new output gets what a plain create would give it.

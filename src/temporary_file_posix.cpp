@@ -148,13 +148,12 @@ failure kernel_copy_failure(int error) noexcept
 #endif
 
 // The kernel moves the bytes, or, on a file system that shares blocks, shares them.
-failure temporary_file::copy(std::FILE* source, std::size_t from, std::size_t count,
-                             std::size_t& copied) const
+failure temporary_file::copy(std::FILE* source, std::size_t count, std::size_t& copied) const
 {
     copied = 0;
 #if defined(__linux__)
     const int input = fileno(source);
-    auto offset = static_cast<off64_t>(from);
+    off64_t offset = 0;
     while (copied < count) {
         const ssize_t moved =
             copy_file_range(input, &offset, descriptor_, nullptr, count - copied, 0);
@@ -172,7 +171,6 @@ failure temporary_file::copy(std::FILE* source, std::size_t from, std::size_t co
     return {};
 #else
     static_cast<void>(source);
-    static_cast<void>(from);
     static_cast<void>(count);
     return refusal(failure_cause::place_refuses, "no copy in the kernel here");
 #endif

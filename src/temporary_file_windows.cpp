@@ -74,7 +74,7 @@ failure temporary_file::write(const unsigned char* bytes, std::size_t size) cons
 
 // The bytes go through the buffer: cloning blocks needs ReFS, which nothing here can check.
 // NOLINTNEXTLINE(readability-convert-member-functions-to-static): as on every platform
-failure temporary_file::copy(std::FILE* /*source*/, std::size_t /*from*/, std::size_t /*count*/,
+failure temporary_file::copy(std::FILE* /*source*/, std::size_t /*count*/,
                              std::size_t& copied) const
 {
     copied = 0;

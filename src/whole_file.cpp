@@ -84,7 +84,7 @@ failure read_tail(const image_source& image, std::size_t from) noexcept
 step_failure fill_tail(const temporary_file& temporary, image_source& image)
 {
     std::size_t copied = 0;
-    const failure copying = temporary.copy(image.tail.get(), 0, image.tail_size, copied);
+    const failure copying = temporary.copy(image.tail.get(), image.tail_size, copied);
     if (copying && after(write_step::copy_tail, copying.cause) != then::through_buffer) {
         return {write_step::copy_tail, copying};
     }

@@ -113,33 +113,6 @@ TEST_F(access_test, a_write_only_output_keeps_its_access_where_proc_is_not_mount
               fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write);
 }
 
-/// A FUSE view of a directory (bindfs) with these options, unmounted at the end of the test.
-class fuse_view {
-public:
-    fuse_view(const std::string& source, const std::string& view, const std::string& options)
-        : view_(view)
-    {
-        fs::create_directory(view);
-        // NOLINTNEXTLINE(cert-env33-c): bindfs is the user's own tool for such views.
-        mounted_ = geteuid() == 0 && std::system(("bindfs -o allow_other " + options + " " +
-                                                  source + " " + view + " 2>/dev/null")
-                                                     .c_str()) == 0;
-    }
-    fuse_view(const fuse_view&) = delete;
-    fuse_view& operator=(const fuse_view&) = delete;
-    ~fuse_view()
-    {
-        if (mounted_) {
-            umount2(view_.c_str(), MNT_DETACH);
-        }
-    }
-    bool mounted() const { return mounted_; }
-
-private:
-    std::string view_;
-    bool mounted_ = false;
-};
-
 TEST_F(access_test, through_a_fuse_view_an_input_is_still_never_written_in_place)
 {
     // The sketch, named through a view that hides its identity, in a directory that only
@@ -149,9 +122,11 @@ TEST_F(access_test, through_a_fuse_view_an_input_is_still_never_written_in_place
     fs::create_directory(path("real"));
     fs::create_directory(path("modes"));
     const std::string sketch = write_file("real/sketch", sketch_bytes);
-    const fuse_view view{path("real"), path("view"), ""};
-    const fuse_view no_chmod{path("modes"), path("no-chmod"),
-                             "--chmod-deny --create-with-perms=0755"};
+    const std::string bindfs = "bindfs -o allow_other ";
+    const command_mount view{path("view"), bindfs + path("real") + " " + path("view")};
+    const command_mount no_chmod{path("no-chmod"), bindfs +
+                                                       "--chmod-deny --create-with-perms=0755 " +
+                                                       path("modes") + " " + path("no-chmod")};
     if (!view.mounted() || !no_chmod.mounted()) {
         GTEST_SKIP() << "needs root and bindfs (Debian's bindfs)";
     }

@@ -89,7 +89,8 @@ TEST_F(copy_test, the_sketch_is_copied_whole_across_file_systems_and_shared_wher
     sketch_bytes = pattern(1 << 20, 29);
     arrange(before::nothing);
     const bool tmpfs = mount_disk("size=4m");
-    const loop_disk xfs{path("xfs.img"), path("xfs"), "mkfs.xfs -q -f -m reflink=1", "512M"};
+    const command_mount xfs{path("xfs"), loop_disk(path("xfs.img"), path("xfs"),
+                                                   "mkfs.xfs -q -f -m reflink=1", "512M")};
     if (!tmpfs || !xfs.mounted()) {
         GTEST_SKIP() << "needs root, and mkfs.xfs (Debian's xfsprogs) with a loop device";
     }

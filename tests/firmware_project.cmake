@@ -46,14 +46,6 @@ function(build why)
     endforeach()
 endfunction()
 
-# A warning in every build log teaches people to ignore warnings: fwsplice's own configure and
-# build steps print none.
-function(no_warning why)
-    if(output MATCHES "CMake Warning|[Ww]arning:")
-        message(FATAL_ERROR "${why}: a warning in the log:\n${output}")
-    endif()
-endfunction()
-
 # Touches a file until it is newer than `reference`, as a clock's coarse tick may leave an edit
 # with the same time as the last build's output, which no build tool would see as a change.
 function(make_newer file reference)

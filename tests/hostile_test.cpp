@@ -147,7 +147,8 @@ TEST_F(hostile_test, in_a_user_namespace_unmapped_owners_are_not_the_same_owner)
 TEST_F(hostile_test, an_append_only_or_immutable_directory_is_written_in_place_leaving_nothing)
 {
     arrange(before::nothing);
-    const loop_disk disk{path("ext4.img"), path("disk"), "mkfs.ext4 -q -F", "8M"};
+    const command_mount disk{path("disk"),
+                             loop_disk(path("ext4.img"), path("disk"), "mkfs.ext4 -q -F", "8M")};
     if (!disk.mounted()) {
         GTEST_SKIP() << "needs root, mkfs.ext4 (Debian's e2fsprogs) and a loop device";
     }

@@ -53,13 +53,7 @@ TEST_F(link_test, a_file_put_at_the_output_between_the_look_and_the_open_is_refu
         held.user = c.caller;
         held.hold = held_call::input_open;
         running_fwsplice run{{path("boot"), path("sketch"), out}, held};
-        for (int opens = 0; opens < c.open;) {
-            run.wait_for_held_call();
-            opens += run.held_path() == "out" ? 1 : 0;
-            if (opens < c.open) {
-                run.go_on();
-            }
-        }
+        run.wait_for_held_call_on("out", c.open);
         fs::rename(other, out);
         run.go_on();
         const run_result result = run.wait();
@@ -108,9 +102,9 @@ TEST_F(link_test, a_link_put_at_the_output_during_the_run_never_leads_root_throu
         held.hold = c.hold;
         held.no_unnamed_files = !c.unnamed;
         running_fwsplice run{{path("boot"), path("sketch"), out}, held};
-        run.wait_for_held_call();
-        while (c.hold == held_call::path_lookup && run.held_path() != out) {
-            run.go_on();
+        if (c.hold == held_call::path_lookup) {
+            run.wait_for_held_call_on(out);
+        } else {
             run.wait_for_held_call();
         }
         fs::create_symlink(c.link, out);

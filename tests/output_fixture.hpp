@@ -82,23 +82,20 @@ private:
     bool mounted_;
 };
 
-/// A file system of the test's own on a loop device, made by `make` (mkfs.ext4, mkfs.xfs) on an
-/// image of `size`; unmounted at the end of the test. Needs root.
-class loop_disk {
+/// A mount made by the user's own tools (mkfs and mount -o loop, bindfs), made at mount_point
+/// by the shell command given and taken down at the end of the test. Needs root.
+class command_mount {
 public:
-    loop_disk(const std::string& image, const std::string& mount_point, const std::string& make,
-              const std::string& size)
+    command_mount(const std::string& mount_point, const std::string& command)
         : mount_point_(mount_point)
     {
         std::filesystem::create_directory(mount_point);
-        const std::string commands = "truncate -s " + size + " " + image + " && " + make + " " +
-                                     image + " && mount -o loop " + image + " " + mount_point;
-        // NOLINTNEXTLINE(cert-env33-c): mkfs and mount are the user's own tools for this.
-        mounted_ = geteuid() == 0 && std::system((commands + " >/dev/null 2>&1").c_str()) == 0;
+        // NOLINTNEXTLINE(cert-env33-c): the user's own tools, run as the user would run them.
+        mounted_ = geteuid() == 0 && std::system((command + " >/dev/null 2>&1").c_str()) == 0;
     }
-    loop_disk(const loop_disk&) = delete;
-    loop_disk& operator=(const loop_disk&) = delete;
-    ~loop_disk()
+    command_mount(const command_mount&) = delete;
+    command_mount& operator=(const command_mount&) = delete;
+    ~command_mount()
     {
         if (mounted_) {
             umount2(mount_point_.c_str(), MNT_DETACH);
@@ -110,6 +107,15 @@ private:
     std::string mount_point_;
     bool mounted_ = false;
 };
+
+/// The command that makes a file system with `make` (mkfs.ext4, mkfs.xfs) on an image of `size`
+/// and mounts it on a loop device.
+inline std::string loop_disk(const std::string& image, const std::string& mount_point,
+                             const std::string& make, const std::string& size)
+{
+    return "truncate -s " + size + " " + image + " && " + make + " " + image +
+           " && mount -o loop " + image + " " + mount_point;
+}
 
 /// Unprivileged users besides nobody, for a directory owner and a caller that differ. nobody's
 /// id is also what a user namespace shows for ids it does not map, and never counts as the

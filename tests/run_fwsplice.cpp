@@ -234,6 +234,15 @@ void running_fwsplice::wait_for_held_call()
     held_path_ = request.data.args[1];
 }
 
+void running_fwsplice::wait_for_held_call_on(const std::string& path, int nth)
+{
+    wait_for_held_call();
+    for (int seen = held_path() == path ? 1 : 0; seen < nth; seen += held_path() == path ? 1 : 0) {
+        go_on();
+        wait_for_held_call();
+    }
+}
+
 std::string running_fwsplice::held_path() const
 {
     std::ifstream memory("/proc/" + std::to_string(child_) + "/mem", std::ios::binary);

@@ -63,6 +63,8 @@ public:
     /// With a held call: returns once the tool is inside it, where it stays until a signal
     /// ends it or go_on() lets the call run.
     void wait_for_held_call();
+    /// Lets held calls go on until the `nth` one given `path` is held.
+    void wait_for_held_call_on(const std::string& path, int nth = 1);
     void go_on() const;
     /// Answers the held call with this error instead of running it.
     void fail_held_call(int error) const;
