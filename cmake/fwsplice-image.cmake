@@ -3,16 +3,19 @@
 #                    [FLASH_SIZE <size>] [FLASH_ORIGIN <address>] [HEX <file>])
 #
 # Adds a target <name>, built by default, that merges BOOTLOADER and SKETCH into OUTPUT with
-# fwsplice::fwsplice. An input that names an executable target (defined anywhere before this
-# call, or later in the same directory) is first turned into a raw binary with
-# ${CMAKE_OBJCOPY} -O binary, once however many images use it. With a multi-config generator
-# every configuration gets its own converted inputs and image: OUTPUT (default
-# <name>.bin, under $<CONFIG>/ there) and HEX must then hold $<CONFIG>.
+# fwsplice::fwsplice. Each input, an executable target (defined anywhere before this call, or
+# later in the same directory) or a file, is first turned into the raw bytes it loads, once
+# however many images use it: an ELF, Intel HEX or S-record file (as its content, not its name,
+# shows) with objcopy, a raw image as it is. With a multi-config generator every configuration
+# gets its own converted inputs and image: OUTPUT (default <name>.bin, under $<CONFIG>/ there)
+# and HEX must then hold $<CONFIG>.
 #
-# Before each merge the build fails, and removes any old OUTPUT and HEX, when the bootloader
-# has bytes other than 0xFF past its 8192-byte region, when the image would be larger than
-# FLASH_SIZE, or, with FLASH_ORIGIN, when an input given as a target is linked elsewhere than
-# the image puts it (the bootloader at FLASH_ORIGIN, the sketch at FLASH_ORIGIN + 0x2000). HEX
+# Before each merge the build fails, and removes any old OUTPUT and HEX (never an input), when
+# the bootloader has bytes other than 0xFF past its 8192-byte region, when the image would be
+# larger than FLASH_SIZE, when an input's bytes reach past what the image holds of it, or
+# when an input that says where it is linked is linked elsewhere than the image puts it: with
+# FLASH_ORIGIN, the bootloader at FLASH_ORIGIN and the sketch at FLASH_ORIGIN + 0x2000;
+# without, the sketch 0x2000 above the bootloader. HEX
 # is an Intel HEX copy of the image at FLASH_ORIGIN. Sizes and addresses are decimal, 0x
 # hexadecimal, or either with K or M (1024, 1024 * 1024), as linker scripts write them. The
 # image is remade exactly when an input, a setting or fwsplice changes. Relative input paths
@@ -27,11 +30,38 @@ function(fwsplice_add_image name)
     if(arg_UNPARSED_ARGUMENTS)
         message(FATAL_ERROR "${usage}: unexpected arguments: ${arg_UNPARSED_ARGUMENTS}")
     endif()
+    # An empty value, as an unset variable gives, would otherwise read as a keyword not given,
+    # and switch its check off in silence. Before CMake 3.31 an empty string after a keyword
+    # is dropped without a word, so the arguments are read here too.
+    set(keywords BOOTLOADER SKETCH OUTPUT FLASH_SIZE FLASH_ORIGIN HEX)
+    set(empty ${arg_KEYWORDS_MISSING_VALUES})
+    math(EXPR last "${ARGC} - 1")
+    foreach(index RANGE 1 ${last})
+        math(EXPR before "${index} - 1")
+        set(keyword "${ARGV${before}}")
+        if(before GREATER 0 AND keyword IN_LIST keywords AND "${ARGV${index}}" STREQUAL "")
+            list(APPEND empty ${keyword})
+        endif()
+    endforeach()
+    foreach(keyword IN LISTS empty)
+        message(FATAL_ERROR "${usage}: ${keyword} is given no value (an empty or unset "
+            "variable?)")
+    endforeach()
     foreach(keyword BOOTLOADER SKETCH)
         if(NOT arg_${keyword})
             message(FATAL_ERROR "${usage}: ${keyword} is missing")
         endif()
     endforeach()
+    foreach(keyword OUTPUT HEX)
+        if(arg_${keyword} MATCHES ";")
+            message(FATAL_ERROR "${usage}: ${keyword} ${arg_${keyword}} is a list, not one file")
+        endif()
+    endforeach()
+    _fwsplice_same_input(same "${arg_BOOTLOADER}" "${arg_SKETCH}")
+    if(same)
+        message(FATAL_ERROR "${usage}: BOOTLOADER and SKETCH are both ${arg_BOOTLOADER}: an "
+            "image holds two programs")
+    endif()
     get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
     if(multi_config AND CMAKE_VERSION VERSION_LESS 3.20)
         message(FATAL_ERROR "${usage}: with the multi-config generator ${CMAKE_GENERATOR}, "
@@ -59,7 +89,8 @@ function(fwsplice_add_image name)
         message(FATAL_ERROR "${usage}: HEX ${arg_HEX} needs FLASH_ORIGIN, the address at which "
             "the image starts in flash")
     endif()
-    if(DEFINED arg_HEX AND NOT CMAKE_OBJCOPY)
+    _fwsplice_objcopy(objcopy)
+    if(DEFINED arg_HEX AND NOT objcopy)
         message(FATAL_ERROR "${usage}: HEX ${arg_HEX} is made with objcopy, which was not "
             "found: set CMAKE_OBJCOPY")
     endif()
@@ -74,7 +105,22 @@ function(fwsplice_add_image name)
     set(hex "")
     if(DEFINED arg_HEX)
         _fwsplice_output_path(hex HEX "${arg_HEX}" "${usage}")
+        _fwsplice_same_input(same "${output}" "${hex}")
+        if(same)
+            message(FATAL_ERROR "${usage}: OUTPUT and HEX are both ${output}")
+        endif()
     endif()
+    # The check removes a stale image; an input named as one would be lost with it.
+    foreach(keyword OUTPUT HEX)
+        string(TOLOWER "${keyword}" made)
+        foreach(input BOOTLOADER SKETCH)
+            _fwsplice_same_input(same "${${made}}" "${arg_${input}}")
+            if(same)
+                message(FATAL_ERROR "${usage}: ${keyword} ${${made}} is ${input} "
+                    "${arg_${input}}: the image would replace an input")
+            endif()
+        endforeach()
+    endforeach()
     add_custom_target("${name}" ALL DEPENDS "${output}" ${hex})
 
     # The settings in a file of their own, rewritten only when they change: a changed one then
@@ -141,36 +187,46 @@ function(_fwsplice_parse_bytes variable error_variable text)
     set(${error_variable} FALSE PARENT_SCOPE)
 endfunction()
 
-# The rules that convert the inputs given as targets, check the inputs and merge them.
+# The rules that convert the inputs, check them and merge them.
 function(_fwsplice_image_rules name bootloader_argument sketch_argument output hex flash_size
         origin settings_file usage)
     set(check_arguments "${output}")
     set(depends "")
+    set(source_arguments "")
     foreach(role bootloader sketch)
-        _fwsplice_input(${role} elf target "${${role}_argument}" ${role} "${usage}")
+        # The most bytes this image holds of the input: the bootloader's region, and what
+        # FLASH_SIZE leaves for the sketch or, without it, what the tool can take.
+        set(limit 8192)
+        if(role STREQUAL "sketch" AND flash_size GREATER 8192)
+            math(EXPR limit "${flash_size} - 8192")
+        elseif(role STREQUAL "sketch" AND flash_size GREATER 0)
+            set(limit 1)
+        elseif(role STREQUAL "sketch")
+            set(limit 2147475455)
+        endif()
+        _fwsplice_input(${role} source target "${${role}_argument}" ${role} ${limit} "${usage}")
         list(APPEND check_arguments "${${role}}")
         list(APPEND depends "${${role}}")
         if(target)
             add_dependencies("${name}" "${target}")
-            if(NOT origin STREQUAL "")
-                list(APPEND elf_arguments --${role}-elf "${${role}_argument}" "${elf}")
-            endif()
         endif()
+        list(APPEND source_arguments --${role}-elf "${${role}_argument}" "${source}")
     endforeach()
-    list(APPEND check_arguments "${flash_size}")
+    list(APPEND check_arguments "${flash_size}" ${source_arguments})
     set(outputs "${output}")
     get_filename_component(folders "${output}" DIRECTORY)
     set(make_hex "")
     if(NOT hex STREQUAL "")
+        _fwsplice_objcopy(objcopy)
         list(APPEND check_arguments --hex "${hex}")
         list(APPEND outputs "${hex}")
         get_filename_component(hex_folder "${hex}" DIRECTORY)
         list(APPEND folders "${hex_folder}")
-        set(make_hex COMMAND "${CMAKE_OBJCOPY}" -I binary -O ihex
+        set(make_hex COMMAND "${objcopy}" -I binary -O ihex
             --change-addresses "${origin}" "${output}" "${hex}")
     endif()
     if(NOT origin STREQUAL "")
-        list(APPEND check_arguments --origin "${origin}" ${elf_arguments})
+        list(APPEND check_arguments --origin "${origin}")
     endif()
 
     # Not every generator makes an output's folder. The check's summary and the tool's
@@ -185,9 +241,11 @@ function(_fwsplice_image_rules name bootloader_argument sketch_argument output h
         VERBATIM)
 endfunction()
 
-# Sets <variable> to the raw binary of an input, and <elf-variable> and <target-variable> to
-# the ELF file and the conversion's target where the input is an executable target.
-function(_fwsplice_input variable elf_variable target_variable argument keyword usage)
+# Sets <variable> to the raw bytes of an input, <source-variable> to the file they are made
+# from (an executable target's ELF file, or the file given), and <target-variable> to the
+# target that makes them, which holds no more than <limit> bytes of them for this image. A
+# file that holds a raw image is merged as it is.
+function(_fwsplice_input variable source_variable target_variable argument keyword limit usage)
     string(TOUPPER "${keyword}" keyword)
     if(TARGET "${argument}")
         get_target_property(type "${argument}" TYPE)
@@ -195,61 +253,144 @@ function(_fwsplice_input variable elf_variable target_variable argument keyword 
             message(FATAL_ERROR "${usage}: ${keyword} target ${argument} is a ${type}, not an "
                 "executable")
         endif()
-        if(NOT CMAKE_OBJCOPY)
+        _fwsplice_objcopy(objcopy)
+        if(NOT objcopy)
             message(FATAL_ERROR "${usage}: ${keyword} ${argument} is a target, and turning it "
                 "into a raw binary needs objcopy, which was not found: set CMAKE_OBJCOPY")
         endif()
-        _fwsplice_converted(converted conversion "${argument}")
-        set(${variable} "${converted}" PARENT_SCOPE)
-        set(${elf_variable} "$<TARGET_FILE:${argument}>" PARENT_SCOPE)
-        set(${target_variable} "${conversion}" PARENT_SCOPE)
-        return()
+        get_target_property(aliased "${argument}" ALIASED_TARGET)
+        if(aliased)
+            set(argument "${aliased}")
+        endif()
+        _fwsplice_converted(converted conversion "${argument}" "$<TARGET_FILE:${argument}>"
+            "${argument}" ${limit})
+        set(source "$<TARGET_FILE:${argument}>")
+    else()
+        _fwsplice_file_at_hand(source "${argument}")
+        if(NOT source)
+            get_filename_component(source "${argument}" ABSOLUTE
+                BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+            message(FATAL_ERROR "${usage}: ${keyword} ${argument} names no target defined so "
+                "far or in this directory, and ${source} does not exist and is not made by the "
+                "build")
+        endif()
+        _fwsplice_raw_at_hand(raw "${source}")
+        set(converted "${source}")
+        set(conversion "")
+        if(NOT raw)
+            string(MD5 key "${source}")
+            string(SUBSTRING "${key}" 0 12 key)
+            get_filename_component(file_name "${source}" NAME)
+            _fwsplice_converted(converted conversion "file_${key}" "${source}"
+                "${file_name}-${key}" ${limit})
+        endif()
     endif()
-    _fwsplice_file_at_hand(file "${argument}")
-    if(NOT file)
-        get_filename_component(file "${argument}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-        message(FATAL_ERROR "${usage}: ${keyword} ${argument} names no target defined so far or "
-            "in this directory, and ${file} does not exist and is not made by the build")
-    endif()
-    set(${variable} "${file}" PARENT_SCOPE)
-    set(${elf_variable} "" PARENT_SCOPE)
-    set(${target_variable} "" PARENT_SCOPE)
+    set(${variable} "${converted}" PARENT_SCOPE)
+    set(${source_variable} "${source}" PARENT_SCOPE)
+    set(${target_variable} "${conversion}" PARENT_SCOPE)
 endfunction()
 
-# Sets <variable> to the raw binary of an executable target, and <target-variable> to the
-# target that makes it; the rule is made once, for the first image that asks, and every other
-# image waits for that target, as a rule's output in another folder needs with Makefiles.
-function(_fwsplice_converted variable target_variable target)
-    get_target_property(aliased "${target}" ALIASED_TARGET)
-    if(aliased)
-        set(target "${aliased}")
-    endif()
-    string(MAKE_C_IDENTIFIER "fwsplice_convert_${target}" conversion)
+# Sets <variable> to the raw bytes of <source> (a file, or an executable target's file), and
+# <target-variable> to the target that makes them. The rule is made once, for the first image
+# that asks, and every other image waits for that target, as a rule's output in another folder
+# needs with Makefiles. <limit> is the most bytes an image may hold of it; the rule refuses
+# bytes past the largest that any image asks for.
+function(_fwsplice_converted variable target_variable key source file_name limit)
+    string(MAKE_C_IDENTIFIER "fwsplice_convert_${key}" conversion)
     get_property(converted GLOBAL PROPERTY "${conversion}_file")
     if(NOT converted)
-        set(folder "${CMAKE_CURRENT_BINARY_DIR}/fwsplice-inputs")
+        set(inputs "${CMAKE_CURRENT_BINARY_DIR}/fwsplice-inputs")
+        set(folder "${inputs}")
         get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
         if(multi_config)
             string(APPEND folder "/$<CONFIG>")
         endif()
-        set(converted "${folder}/${target}.bin")
-        # Plain data, whatever mode objcopy gives it.
-        set(plain_data "")
-        if(NOT CMAKE_HOST_WIN32)
-            set(plain_data COMMAND chmod 0644 "${converted}")
+        set(converted "${folder}/${file_name}.bin")
+        # Rewritten only where the largest limit changes, which reruns the rule.
+        set(limit_file "${inputs}/${file_name}.limit")
+        file(GENERATE OUTPUT "${limit_file}"
+            CONTENT "$<TARGET_PROPERTY:${conversion},FWSPLICE_LIMIT>\n")
+        set(depends "${source}")
+        if(TARGET "${key}")
+            list(APPEND depends "${key}")
         endif()
+        _fwsplice_objcopy(objcopy)
+        get_property(script GLOBAL PROPERTY fwsplice_convert_script)
         add_custom_command(OUTPUT "${converted}"
             COMMAND "${CMAKE_COMMAND}" -E make_directory "${folder}"
-            COMMAND "${CMAKE_OBJCOPY}" -O binary "$<TARGET_FILE:${target}>" "${converted}"
-            ${plain_data}
-            DEPENDS "${target}" "$<TARGET_FILE:${target}>"
-            COMMENT "fwsplice: converting ${target} to a raw binary"
+            COMMAND "${CMAKE_COMMAND}" "-DINPUT=${source}" "-DOUTPUT=${converted}"
+                "-DCHECK=$<TARGET_FILE:fwsplice::check>" "-DLIMIT_FILE=${limit_file}"
+                "-DOBJCOPY=${objcopy}" -P "${script}"
+            DEPENDS ${depends} fwsplice::check "${limit_file}" "${script}"
+            COMMENT "fwsplice: converting ${file_name} to a raw binary"
             VERBATIM)
         add_custom_target("${conversion}" DEPENDS "${converted}")
         set_property(GLOBAL PROPERTY "${conversion}_file" "${converted}")
     endif()
+    get_target_property(largest "${conversion}" FWSPLICE_LIMIT)
+    if(NOT largest OR limit GREATER largest)
+        set_property(TARGET "${conversion}" PROPERTY FWSPLICE_LIMIT ${limit})
+    endif()
     set(${variable} "${converted}" PARENT_SCOPE)
     set(${target_variable} "${conversion}" PARENT_SCOPE)
+endfunction()
+
+# Sets <variable> to whether a file is at hand and holds a raw image. Where its first line looks
+# like an ELF header, an Intel HEX record or an S-record, or it is made by the build, the build
+# converts it, and fwsplice-check tells there for sure which it holds (a raw image is then
+# copied as it is). Read as hex digits, since a text read of a binary stops at its first NUL.
+function(_fwsplice_raw_at_hand variable file)
+    set(${variable} FALSE PARENT_SCOPE)
+    if(NOT EXISTS "${file}")
+        return()
+    endif()
+    file(READ "${file}" head LIMIT 600 HEX)
+    set(digit "(3[0-9]|4[1-6]|6[1-6])")
+    if(head MATCHES "^7f454c46" OR
+            head MATCHES "^(3a|533[0-9])(${digit}${digit})+(0d|0a|$)")
+        return()
+    endif()
+    set(${variable} TRUE PARENT_SCOPE)
+endfunction()
+
+# Sets <variable> to the objcopy that makes raw images: the toolchain's, or where the project
+# enabled no language, one found on the PATH; empty where there is none.
+function(_fwsplice_objcopy variable)
+    if(CMAKE_OBJCOPY)
+        set(${variable} "${CMAKE_OBJCOPY}" PARENT_SCOPE)
+        return()
+    endif()
+    find_program(FWSPLICE_OBJCOPY NAMES objcopy gobjcopy)
+    mark_as_advanced(FWSPLICE_OBJCOPY)
+    set(${variable} "" PARENT_SCOPE)
+    if(FWSPLICE_OBJCOPY)
+        set(${variable} "${FWSPLICE_OBJCOPY}" PARENT_SCOPE)
+    endif()
+endfunction()
+
+# Sets <variable> to whether two arguments name one target (an alias counts as its target) or
+# one file (paths taken from the current source directory, links resolved).
+function(_fwsplice_same_input variable first second)
+    set(names "")
+    foreach(name IN ITEMS "${first}" "${second}")
+        if(TARGET "${name}")
+            get_target_property(aliased "${name}" ALIASED_TARGET)
+            if(aliased)
+                set(name "${aliased}")
+            endif()
+            list(APPEND names "target ${name}")
+        else()
+            get_filename_component(name "${name}" REALPATH BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+            list(APPEND names "file ${name}")
+        endif()
+    endforeach()
+    list(GET names 0 first)
+    list(GET names 1 second)
+    if(first STREQUAL second)
+        set(${variable} TRUE PARENT_SCOPE)
+    else()
+        set(${variable} FALSE PARENT_SCOPE)
+    endif()
 endfunction()
 
 # Sets <variable> to the absolute path of an OUTPUT or HEX file, which under a multi-config
@@ -278,3 +419,5 @@ function(_fwsplice_file_at_hand variable file)
         set(${variable} "${variable}-NOTFOUND" PARENT_SCOPE)
     endif()
 endfunction()
+
+set_property(GLOBAL PROPERTY fwsplice_convert_script "${CMAKE_CURRENT_LIST_DIR}/fwsplice-convert.cmake")

@@ -3,97 +3,37 @@
 #include <fwsplice/combined_image.hpp>
 
 #include "bootloader_tail.hpp"
-#include "elf_file.hpp"
+#include "check_inputs.hpp"
+#include "check_request.hpp"
 #include "input_file.hpp"
 #include "whole_file.hpp"
 
-#include <array>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 namespace fwsplice {
 namespace {
 
-constexpr const char* usage =
-    "usage: fwsplice-check IMAGE BOOTLOADER SKETCH FLASH_SIZE [--hex FILE] [--origin ADDRESS]\n"
-    "                      [--bootloader-elf NAME FILE] [--sketch-elf NAME FILE]\n";
-
-/// An input that was built here, and the ELF file it was converted from.
-struct built_input {
-    const char* name = nullptr;
-    const char* elf = nullptr;
-};
-
-/// What the build asks the check for.
-struct check_request {
-    const char* image = nullptr;
-    const char* bootloader = nullptr;
-    const char* sketch = nullptr;
-    unsigned long long flash_size = 0;
-    const char* hex = nullptr;
-    bool has_origin = false;
-    unsigned long long origin = 0;
-    built_input bootloader_elf;
-    built_input sketch_elf;
-};
-
-bool parse_number(const char* text, unsigned long long& value) noexcept
+/// The files a failed check must never remove, whatever IMAGE and HEX name: the inputs, and
+/// the files they were converted from. Compared as files, so that a link or a second hard link
+/// to an input is kept too.
+kept_files inputs_of(const check_request& request) noexcept
 {
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtoull(text, &end, 0);
-    return end != text && *end == '\0' && errno == 0 && *text != '-';
-}
-
-/// Reads the arguments; false, after a line that says why, where they make no request.
-bool parse(int argc, char** argv, check_request& request) noexcept
-{
-    if (argc < 5) {
-        std::fputs(usage, stderr);
-        return false;
-    }
-    request.image = argv[1];
-    request.bootloader = argv[2];
-    request.sketch = argv[3];
-    if (!parse_number(argv[4], request.flash_size)) {
-        std::fprintf(stderr, "fwsplice: FLASH_SIZE %s is not a number\n", argv[4]);
-        return false;
-    }
-    for (int i = 5; i < argc; ++i) {
-        const std::string_view option = argv[i];
-        const int left = argc - i - 1;
-        if (option == "--hex" && left >= 1) {
-            request.hex = argv[++i];
-        } else if (option == "--origin" && left >= 1) {
-            request.has_origin = parse_number(argv[++i], request.origin);
-            if (!request.has_origin) {
-                std::fprintf(stderr, "fwsplice: FLASH_ORIGIN %s is not a number\n", argv[i]);
-                return false;
-            }
-        } else if ((option == "--bootloader-elf" || option == "--sketch-elf") && left >= 2) {
-            built_input& input =
-                option == "--sketch-elf" ? request.sketch_elf : request.bootloader_elf;
-            input = {argv[i + 1], argv[i + 2]};
-            i += 2;
-        } else {
-            std::fputs(usage, stderr);
-            return false;
-        }
-    }
-    return true;
+    return {identify_path(request.bootloader), identify_path(request.sketch),
+            identify_path(request.bootloader_source.source),
+            identify_path(request.sketch_source.source)};
 }
 
 /// Removes a file that the merge would replace, as the merge would replace it: the file that
 /// its links lead to, where the links are followed by the same rules. False, with a line that
 /// says why, where it stays.
-bool remove_stale(const char* file) noexcept
+bool remove_stale(const char* file, const kept_files& kept) noexcept
 {
-    const char* const reason = file != nullptr ? remove_whole_file(file) : nullptr;
+    const char* const reason = file != nullptr ? remove_whole_file(file, kept) : nullptr;
     if (reason != nullptr) {
         std::fprintf(stderr, "fwsplice: %s: not removed: %s\n", file, reason);
     }
@@ -102,67 +42,34 @@ bool remove_stale(const char* file) noexcept
 
 /// Fails the check: the old image and its HEX go, since a flash step must never take them as
 /// up to date.
-int refuse(const check_request& request) noexcept
+int refuse(const check_request& request, const kept_files& kept) noexcept
 {
-    remove_stale(request.image);
-    remove_stale(request.hex);
+    remove_stale(request.image, kept);
+    remove_stale(request.hex, kept);
     return 1;
 }
 
-int unreadable(const check_request& request, const char* path, const char* reason) noexcept
+int unreadable(const check_request& request, const kept_files& kept, const char* path,
+               const char* reason) noexcept
 {
     std::fprintf(stderr, "fwsplice: %s: %s\n", path, reason);
-    return refuse(request);
+    return refuse(request, kept);
 }
 
-/// Opens and measures an input as the tool does, so that a FIFO or a device given as one fails
-/// the check instead of holding up the build; where it cannot, size is -1 and reason says why.
-file_handle open_input(const char* path, std::int64_t& size, const char*& reason) noexcept
+/// Whether an input to be merged holds raw bytes. The build converts a file whose content was
+/// ELF, HEX or S-record when it was configured; one that has become so since is refused, as its
+/// records would go into flash as text.
+bool holds_raw_bytes(const char* role, const char* path, std::FILE* file) noexcept
 {
-    input_open opening = input_open::not_opened;
-    file_handle file = open_regular_file(path, opening);
-    size = file ? measure(file.get()) : -1;
-    reason = opening == input_open::not_regular ? "not a regular file" : std::strerror(errno);
-    return file;
-}
-
-/// Checks that an input built here is linked where the image puts it: the address at which
-/// objcopy starts its raw binary is where the image's bytes will sit in flash. A file that is
-/// not ELF is not checked.
-bool linked_in_place(const check_request& request, const char* role, const built_input& input,
-                     unsigned long long offset) noexcept
-{
-    if (input.elf == nullptr) {
+    input_format format = input_format::raw;
+    if (!peek_format(file, format) || format == input_format::raw) {
         return true;
     }
-    std::int64_t size = -1;
-    const char* reason = nullptr;
-    const file_handle file = open_input(input.elf, size, reason);
-    if (size < 0) {
-        std::fprintf(stderr, "fwsplice: %s: %s\n", input.elf, reason);
-        return false;
-    }
-    const elf_load load = read_elf_load(file.get());
-    const unsigned long long wanted = request.origin + offset;
-    if (load.result == elf_load::kind::broken) {
-        std::fprintf(stderr, "fwsplice: %s %s: %s: %s\n", role, input.name, input.elf, load.reason);
-        return false;
-    }
-    if (load.result == elf_load::kind::loads && load.lowest_address != wanted) {
-        std::array<char, 64> placed{};
-        if (offset == 0) {
-            std::snprintf(placed.data(), placed.size(), "FLASH_ORIGIN 0x%08llx", request.origin);
-        } else {
-            std::snprintf(placed.data(), placed.size(), "FLASH_ORIGIN 0x%08llx + 0x%llx",
-                          request.origin, offset);
-        }
-        std::fprintf(stderr,
-                     "fwsplice: %s %s is linked at 0x%08" PRIx64
-                     ", but the image puts it at 0x%08llx (%s): link it at 0x%08llx\n",
-                     role, input.name, load.lowest_address, wanted, placed.data(), wanted);
-        return false;
-    }
-    return true;
+    std::fprintf(stderr,
+                 "fwsplice: %s %s is %s, not a raw image (%s makes one): configure again to have "
+                 "it converted\n",
+                 role, path, format_title(format), raw_image_command(format));
+    return false;
 }
 
 /// The line a linker's memory summary would give: the image against the flash, and the
@@ -189,41 +96,87 @@ void report_usage(const check_request& request, unsigned long long image_size,
     }
 }
 
+/// Before a file is converted to raw bytes: prints the format objcopy is to read it as, and
+/// fails where its bytes reach further than an image could hold, before objcopy makes a file
+/// the size of the gap between its regions.
+int check_source(const source_request& request) noexcept
+{
+    std::int64_t size = -1;
+    const char* reason = nullptr;
+    const file_handle file = open_checked(request.file, size, reason);
+    if (size < 0) {
+        std::fprintf(stderr, "fwsplice: %s: %s\n", request.file, reason);
+        return 1;
+    }
+    const loaded_bytes loaded = read_loaded(file.get());
+    if (loaded.result == loaded_bytes::kind::broken) {
+        std::fprintf(stderr, "fwsplice: %s: %s\n", request.file, loaded.reason);
+        return 1;
+    }
+    const std::uint64_t lowest = loaded.lowest();
+    std::uint64_t first = 0;
+    if (loaded.result == loaded_bytes::kind::loads && lowest <= UINT64_MAX - request.limit &&
+        loaded.reaches(lowest + request.limit, first)) {
+        // Only a bootloader is given its region's size; a sketch there is the likely mistake.
+        const bool region = request.limit == static_cast<unsigned long long>(sketch_offset);
+        std::fprintf(stderr,
+                     "fwsplice: %s has data at 0x%08" PRIx64 ", past the %llu bytes from its start "
+                     "at 0x%08" PRIx64 " that the image holds of it%s\n",
+                     request.file, first, request.limit, lowest,
+                     region ? " (the bootloader's region: are BOOTLOADER and SKETCH swapped?)"
+                            : "");
+        return 1;
+    }
+    std::printf("%s\n", loaded.objcopy_format);
+    return 0;
+}
+
 }  // namespace
 
 int check_command(int argc, char** argv) noexcept
 {
+    if (argc > 1 && std::string_view(argv[1]) == "--source") {
+        source_request source;
+        return parse_source(argc, argv, source) ? check_source(source) : 2;
+    }
     check_request request;
-    if (!parse(argc, argv, request)) {
+    if (!parse_check(argc, argv, request)) {
         return 2;
     }
+    const kept_files kept = inputs_of(request);
 
     std::int64_t sketch_size = -1;
     const char* reason = nullptr;
-    const file_handle sketch = open_input(request.sketch, sketch_size, reason);
+    const file_handle sketch = open_checked(request.sketch, sketch_size, reason);
     if (sketch_size < 0) {
-        return unreadable(request, request.sketch, reason);
+        return unreadable(request, kept, request.sketch, reason);
+    }
+    if (!holds_raw_bytes("sketch", request.sketch, sketch.get())) {
+        return refuse(request, kept);
     }
     const auto image_size = static_cast<unsigned long long>(sketch_size) + sketch_offset;
     if (request.flash_size != 0 && image_size > request.flash_size) {
         std::fprintf(stderr,
                      "fwsplice: image %s would be %llu bytes, larger than FLASH_SIZE %llu bytes\n",
                      request.image, image_size, request.flash_size);
-        return refuse(request);
+        return refuse(request, kept);
     }
 
     std::int64_t bootloader_size = -1;
-    const file_handle bootloader = open_input(request.bootloader, bootloader_size, reason);
+    const file_handle bootloader = open_checked(request.bootloader, bootloader_size, reason);
     if (bootloader_size < 0) {
-        return unreadable(request, request.bootloader, reason);
+        return unreadable(request, kept, request.bootloader, reason);
+    }
+    if (!holds_raw_bytes("bootloader", request.bootloader, bootloader.get())) {
+        return refuse(request, kept);
     }
     if (bootloader_size > sketch_offset) {
         if (std::fseek(bootloader.get(), sketch_offset, SEEK_SET) != 0) {
-            return unreadable(request, request.bootloader, std::strerror(errno));
+            return unreadable(request, kept, request.bootloader, std::strerror(errno));
         }
         const bootloader_tail tail = scan_bootloader_tail(bootloader.get(), sketch_offset);
         if (tail.read_error) {
-            return unreadable(request, request.bootloader, std::strerror(errno));
+            return unreadable(request, kept, request.bootloader, std::strerror(errno));
         }
         if (tail.first_data >= 0) {
             std::fprintf(stderr,
@@ -231,16 +184,18 @@ int check_command(int argc, char** argv) noexcept
                          "offset %lld is not 0xFF (are BOOTLOADER and SKETCH swapped?)\n",
                          request.bootloader, sketch_offset,
                          static_cast<long long>(tail.first_data));
-            return refuse(request);
+            return refuse(request, kept);
         }
     }
-    if (request.has_origin &&
-        (!linked_in_place(request, "sketch", request.sketch_elf, sketch_offset) ||
-         !linked_in_place(request, "bootloader", request.bootloader_elf, 0))) {
-        return refuse(request);
+    link_address bootloader_link;
+    link_address sketch_link;
+    if (!read_link_address("sketch", request.sketch_source, sketch_link) ||
+        !read_link_address("bootloader", request.bootloader_source, bootloader_link) ||
+        !linked_in_place(request, bootloader_link, sketch_link)) {
+        return refuse(request, kept);
     }
     // The HEX copy of the old image is stale from here on; the merge makes it anew.
-    if (!remove_stale(request.hex)) {
+    if (!remove_stale(request.hex, kept)) {
         return 1;
     }
     report_usage(request, image_size, bootloader_size);

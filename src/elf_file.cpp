@@ -3,12 +3,17 @@
 #include "input_file.hpp"
 
 #include <array>
+#include <cerrno>
 #include <cstddef>
+#include <cstring>
+#include <exception>
 
 namespace fwsplice {
 namespace {
 
-constexpr std::uint32_t loadable = 1;  // PT_LOAD
+constexpr std::uint64_t loadable = 1;   // PT_LOAD
+constexpr std::uint64_t no_bits = 8;    // SHT_NOBITS: takes memory, not file bytes
+constexpr std::uint64_t allocated = 2;  // SHF_ALLOC
 constexpr std::uint64_t most_headers = 65535;
 
 /// An ELF file's fields, read in its own width and byte order.
@@ -16,13 +21,18 @@ class elf_reader {
 public:
     elf_reader(std::FILE* file, std::int64_t size) noexcept : file_(file), size_(size) {}
 
+    /// Whether count bytes at offset lie within the file.
+    [[nodiscard]] bool holds(std::uint64_t offset, std::uint64_t count) const noexcept
+    {
+        return size_ >= 0 && offset <= static_cast<std::uint64_t>(size_) &&
+               count <= static_cast<std::uint64_t>(size_) - offset;
+    }
+
     /// Reads count bytes at offset, only where they lie within the file.
     [[nodiscard]] bool read(std::uint64_t offset, unsigned char* bytes,
                             std::size_t count) const noexcept
     {
-        return size_ >= 0 && offset <= static_cast<std::uint64_t>(size_) &&
-               count <= static_cast<std::uint64_t>(size_) - offset &&
-               seek_input(file_, static_cast<std::int64_t>(offset)) &&
+        return holds(offset, count) && seek_input(file_, static_cast<std::int64_t>(offset)) &&
                std::fread(bytes, 1, count, file_) == count;
     }
 
@@ -44,10 +54,11 @@ public:
         }
         return value;
     }
-    /// An address or offset: 8 bytes in ELF64, 4 in ELF32.
-    [[nodiscard]] std::uint64_t word(const unsigned char* bytes, std::size_t at) const noexcept
+    /// An address, offset or size: 8 bytes in ELF64, 4 in ELF32, at the offset of its format.
+    [[nodiscard]] std::uint64_t word(const unsigned char* bytes, std::size_t narrow_at,
+                                     std::size_t wide_at) const noexcept
     {
-        return number(bytes, at, wide_ ? 8 : 4);
+        return wide_ ? number(bytes, wide_at, 8) : number(bytes, narrow_at, 4);
     }
 
 private:
@@ -57,47 +68,170 @@ private:
     bool big_endian_ = false;
 };
 
-elf_load broken(const char* reason) noexcept
+loaded_bytes broken(const char* reason) noexcept
 {
-    return {elf_load::kind::broken, 0, reason};
+    loaded_bytes result;
+    result.result = loaded_bytes::kind::broken;
+    result.reason = reason;
+    return result;
 }
 
-/// Where the program headers are, as the ELF header gives them.
+/// Where a table of headers is, as the ELF header gives it.
 struct header_table {
     std::uint64_t offset = 0;
     std::uint64_t entry_size = 0;
     std::uint64_t entries = 0;
 };
 
-/// The lowest physical address among the loaded segments with bytes.
-elf_load lowest_load(const elf_reader& elf, const header_table& table) noexcept
+/// A loaded segment: where its bytes are in the file and in memory, and where they load.
+struct segment {
+    std::uint64_t offset;
+    std::uint64_t virtual_address;
+    std::uint64_t load_address;
+    std::uint64_t file_size;
+    std::uint64_t memory_size;
+};
+
+/// Reads the loaded segments; the reason where the table cannot be trusted.
+const char* read_segments(const elf_reader& elf, const header_table& table,
+                          std::vector<segment>& segments)
 {
+    if (!elf.holds(table.offset, 0)) {
+        return "its ELF program headers lie outside the file";
+    }
+    if (table.entries == 0 || table.entries >= most_headers) {
+        return "its ELF header gives no program headers, or an absurd count";
+    }
     const std::size_t needed = elf.wide() ? 56 : 32;
+    if (table.entry_size < needed) {
+        return "its ELF program headers are smaller than their format";
+    }
     std::array<unsigned char, 56> entry{};
-    bool found = false;
-    std::uint64_t lowest = 0;
     for (std::uint64_t i = 0; i < table.entries; ++i) {
         // Both factors are below 2^16, and the table's offset is within the file.
         if (!elf.read(table.offset + i * table.entry_size, entry.data(), needed)) {
-            return broken("its ELF program headers lie outside the file");
+            return "its ELF program headers lie outside the file";
         }
-        const std::uint64_t type = elf.number(entry.data(), 0, 4);
-        const std::uint64_t physical = elf.word(entry.data(), elf.wide() ? 24 : 12);
-        const std::uint64_t file_size = elf.word(entry.data(), elf.wide() ? 32 : 16);
-        if (type == loadable && file_size > 0 && (!found || physical < lowest)) {
-            lowest = physical;
-            found = true;
+        if (elf.number(entry.data(), 0, 4) == loadable) {
+            segments.push_back({elf.word(entry.data(), 4, 8), elf.word(entry.data(), 8, 16),
+                                elf.word(entry.data(), 12, 24), elf.word(entry.data(), 16, 32),
+                                elf.word(entry.data(), 20, 40)});
         }
     }
-    if (!found) {
+    return nullptr;
+}
+
+/// Adds a piece, where its last byte has an address.
+bool add_piece(loaded_bytes& loaded, std::uint64_t address, std::uint64_t size)
+{
+    if (address > UINT64_MAX - (size - 1)) {
+        return false;
+    }
+    loaded.pieces.push_back({address, size});
+    return true;
+}
+
+loaded_bytes from_segments(const std::vector<segment>& segments)
+{
+    loaded_bytes loaded;
+    for (const segment& loads : segments) {
+        if (loads.file_size > 0 && !add_piece(loaded, loads.load_address, loads.file_size)) {
+            return broken("its ELF segments end past the last address");
+        }
+    }
+    if (loaded.pieces.empty()) {
         return broken("its ELF file has no loaded segment with bytes");
     }
-    return {elf_load::kind::loads, lowest, nullptr};
+    loaded.result = loaded_bytes::kind::loads;
+    return loaded;
+}
+
+/// The load address of a section's first byte: through the loaded segment that holds it, in
+/// the file and in memory, as objcopy places it; its own address where none does.
+std::uint64_t load_address(const std::vector<segment>& segments, std::uint64_t offset,
+                           std::uint64_t address, std::uint64_t size) noexcept
+{
+    for (const segment& loads : segments) {
+        const bool in_file = offset >= loads.offset && offset - loads.offset <= loads.file_size &&
+                             size <= loads.file_size - (offset - loads.offset);
+        const bool in_memory = address >= loads.virtual_address &&
+                               address - loads.virtual_address <= loads.memory_size &&
+                               size <= loads.memory_size - (address - loads.virtual_address);
+        if (in_file && in_memory) {
+            return loads.load_address + (offset - loads.offset);
+        }
+    }
+    return address;
+}
+
+loaded_bytes from_sections(const elf_reader& elf, const header_table& table,
+                           const std::vector<segment>& segments)
+{
+    const std::size_t needed = elf.wide() ? 64 : 40;
+    if (table.entry_size < needed || table.entries > UINT64_MAX / table.entry_size ||
+        !elf.holds(table.offset, table.entries * table.entry_size)) {
+        return broken("its ELF section headers lie outside the file");
+    }
+    loaded_bytes loaded;
+    std::array<unsigned char, 64> entry{};
+    for (std::uint64_t i = 0; i < table.entries; ++i) {
+        if (!elf.read(table.offset + i * table.entry_size, entry.data(), needed)) {
+            return broken("its ELF section headers lie outside the file");
+        }
+        const std::uint64_t type = elf.number(entry.data(), 4, 4);
+        const std::uint64_t flags = elf.word(entry.data(), 8, 8);
+        const std::uint64_t address = elf.word(entry.data(), 12, 16);
+        const std::uint64_t offset = elf.word(entry.data(), 16, 24);
+        const std::uint64_t size = elf.word(entry.data(), 20, 32);
+        if (type == 0 || type == no_bits || (flags & allocated) == 0 || size == 0) {
+            continue;
+        }
+        if (!elf.holds(offset, size)) {
+            return broken("its ELF sections lie outside the file");
+        }
+        if (!add_piece(loaded, load_address(segments, offset, address, size), size)) {
+            return broken("its ELF sections end past the last address");
+        }
+    }
+    if (loaded.pieces.empty()) {
+        return broken("its ELF file has no loaded section with bytes");
+    }
+    loaded.result = loaded_bytes::kind::loads;
+    return loaded;
+}
+
+/// The section header table; with more than 65279 sections, the count is in the first entry.
+header_table section_table(const elf_reader& elf, const unsigned char* header)
+{
+    header_table table{elf.word(header, 32, 40), elf.number(header, elf.wide() ? 58 : 46, 2),
+                       elf.number(header, elf.wide() ? 60 : 48, 2)};
+    std::array<unsigned char, 64> first{};
+    if (table.offset != 0 && table.entries == 0 && table.entry_size >= (elf.wide() ? 64U : 40U) &&
+        elf.read(table.offset, first.data(), elf.wide() ? 64 : 40)) {
+        table.entries = elf.word(first.data(), 20, 32);
+    }
+    return table;
+}
+
+loaded_bytes read_headers(const elf_reader& elf, const unsigned char* header)
+{
+    const std::size_t counts = elf.wide() ? 54 : 42;
+    const header_table programs{elf.word(header, 28, 32), elf.number(header, counts, 2),
+                                elf.number(header, counts + 2, 2)};
+    const header_table sections = section_table(elf, header);
+    const bool has_sections = sections.offset != 0 && sections.entries != 0;
+    std::vector<segment> segments;
+    if (!has_sections || programs.entries != 0) {
+        if (const char* const reason = read_segments(elf, programs, segments)) {
+            return broken(reason);
+        }
+    }
+    return has_sections ? from_sections(elf, sections, segments) : from_segments(segments);
 }
 
 }  // namespace
 
-elf_load read_elf_load(std::FILE* file) noexcept
+loaded_bytes read_elf(std::FILE* file) noexcept
 {
     elf_reader elf{file, measure(file)};
     std::array<unsigned char, 64> header{};
@@ -115,20 +249,15 @@ elf_load read_elf_load(std::FILE* file) noexcept
     if (!elf.read(0, header.data(), elf.wide() ? 64 : 52)) {
         return broken("its ELF header is cut short");
     }
-    const std::size_t counts = elf.wide() ? 54 : 42;
-    const header_table table{elf.word(header.data(), elf.wide() ? 32 : 28),
-                             elf.number(header.data(), counts, 2),
-                             elf.number(header.data(), counts + 2, 2)};
-    if (!elf.read(table.offset, header.data(), 0)) {
-        return broken("its ELF program headers lie outside the file");
+    try {
+        constexpr std::array<const char*, 4> names{"elf32-little", "elf32-big", "elf64-little",
+                                                   "elf64-big"};
+        loaded_bytes loaded = read_headers(elf, header.data());
+        loaded.objcopy_format = names[(elf.wide() ? 2U : 0U) + (header[5] == 2 ? 1U : 0U)];
+        return loaded;
+    } catch (const std::exception&) {  // no memory for the segments or the pieces
+        return broken(std::strerror(ENOMEM));
     }
-    if (table.entries == 0 || table.entries >= most_headers) {
-        return broken("its ELF header gives no program headers, or an absurd count");
-    }
-    if (table.entry_size < (elf.wide() ? 56U : 32U)) {
-        return broken("its ELF program headers are smaller than their format");
-    }
-    return lowest_load(elf, table);
 }
 
 }  // namespace fwsplice

@@ -37,6 +37,9 @@ using input_identities = std::array<file_identity, 2>;
 
 file_identity identify(std::FILE* file) noexcept;
 
+/// Which file a path leads to, links followed; not known where none, or where path is null.
+file_identity identify_path(const char* path) noexcept;
+
 /// Moves the next count bytes of an input into place with one read request; returns why it
 /// failed, or nullptr. With whole, the input must also end there.
 const char* read_input(std::FILE* file, unsigned char* place, std::size_t count,

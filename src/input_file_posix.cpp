@@ -74,4 +74,13 @@ file_identity identify(std::FILE* file) noexcept
     return {true, static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
+file_identity identify_path(const char* path) noexcept
+{
+    struct stat info {};
+    if (path == nullptr || stat(path, &info) != 0) {
+        return {};
+    }
+    return {true, static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
 }  // namespace fwsplice

@@ -47,16 +47,41 @@ std::int64_t measure(std::FILE* file) noexcept
     return size;
 }
 
-file_identity identify(std::FILE* file) noexcept
+namespace {
+
+file_identity identify_handle(HANDLE handle) noexcept
 {
     BY_HANDLE_FILE_INFORMATION info{};
-    // NOLINTNEXTLINE(performance-no-int-to-ptr): the C runtime hands a handle out as a number.
-    auto* const handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     if (GetFileInformationByHandle(handle, &info) == 0) {
         return {};
     }
     return {true, info.dwVolumeSerialNumber,
             (std::uint64_t{info.nFileIndexHigh} << 32U) | info.nFileIndexLow};
+}
+
+}  // namespace
+
+file_identity identify(std::FILE* file) noexcept
+{
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the C runtime hands a handle out as a number.
+    return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))));
+}
+
+// Opened for no access at all, which any file allows, and with links followed.
+file_identity identify_path(const char* path) noexcept
+{
+    if (path == nullptr) {
+        return {};
+    }
+    const HANDLE handle =
+        CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    const file_identity identity = identify_handle(handle);
+    CloseHandle(handle);
+    return identity;
 }
 
 }  // namespace fwsplice

@@ -5,6 +5,7 @@
 #include "bootloader_tail.hpp"
 #include "image_buffer.hpp"
 #include "input_file.hpp"
+#include "input_format.hpp"
 #include "signals.hpp"
 #include "whole_file.hpp"
 
@@ -45,6 +46,20 @@ void report_unreadable(const input_role& role, const char* path, const char* rea
 
 constexpr const char* not_regular = "not a regular file";
 
+/// The merge takes any bytes, but a file that a programmer would read as records and addresses
+/// (as builds often ship a bootloader) makes an image that cannot boot: worth a warning.
+void warn_of_format(const char* path, input_format format) noexcept
+{
+    if (format == input_format::raw) {
+        return;
+    }
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "fwsplice: warning: %s is %s, not a raw image: its bytes are merged as they are "
+                 "(%s makes the raw image)\n",
+                 path, format_title(format), raw_image_command(format));
+}
+
 /// Opens and measures one input and prints its "Opened" line, or prints its one failure
 /// message and returns no stream.
 file_handle open_input(const input_role& role, const char* path, std::int32_t& size) noexcept
@@ -65,7 +80,8 @@ file_handle open_input(const input_role& role, const char* path, std::int32_t& s
     // should the library refuse, the stream stays buffered and works the same.
     static_cast<void>(std::setvbuf(file.get(), nullptr, _IONBF, 0));
     const std::int64_t measured = measure(file.get());
-    if (measured < 0) {
+    input_format format = input_format::raw;
+    if (measured < 0 || !peek_format(file.get(), format)) {
         report_unreadable(role, path, std::strerror(errno));
         return nullptr;
     }
@@ -76,6 +92,7 @@ file_handle open_input(const input_role& role, const char* path, std::int32_t& s
     }
     size = static_cast<std::int32_t>(measured);
     std::printf("Opened %s file %s : size is %d\n", role.name, path, size);
+    warn_of_format(path, format);
     return file;
 }
 

@@ -249,6 +249,15 @@ failure find_output(const char* path, output_target& target)
     return {};
 }
 
+file_identity identify_output(const output_target& target)
+{
+    if (!target.exists) {
+        return {};
+    }
+    return {true, static_cast<std::uint64_t>(target.old.st_dev),
+            static_cast<std::uint64_t>(target.old.st_ino)};
+}
+
 failure remove_output(const output_target& target)
 {
     struct stat now {};

@@ -86,6 +86,11 @@ failure find_output(const char* path, output_target& target)
     return {};
 }
 
+file_identity identify_output(const output_target& target)
+{
+    return target.exists ? identify_path(target.name.c_str()) : file_identity{};
+}
+
 failure remove_output(const output_target& target)
 {
     return DeleteFileA(target.name.c_str()) != 0 ? failure{} : last_failure();

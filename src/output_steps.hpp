@@ -81,6 +81,9 @@ struct output_target {
 /// Resolves path as the kernel would, and refuses what it would refuse.
 [[nodiscard]] failure find_output(const char* path, output_target& target);
 
+/// Which file the target holds, where it holds an existing one.
+file_identity identify_output(const output_target& target);
+
 /// Removes the regular file that the target holds, if it is still at its name.
 [[nodiscard]] failure remove_output(const output_target& target);
 

@@ -4,6 +4,7 @@
 
 #include "output_steps.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -190,11 +191,20 @@ write_result write_whole_file(const char* path, image_source& image,
     }
 }
 
-const char* remove_whole_file(const char* path) noexcept
+const char* remove_whole_file(const char* path, const kept_files& kept) noexcept
 {
     try {
         output_target target;
         failure removing = find_output(path, target);
+        const file_identity found = identify_output(target);
+        const bool is_kept =
+            std::any_of(kept.begin(), kept.end(), [&found](const file_identity& file) {
+                return found.known && file.known && file.device == found.device &&
+                       file.index == found.index;
+            });
+        if (!removing && is_kept) {
+            return "it is an input";
+        }
         if (!removing && target.exists && target.replaceable) {
             removing = remove_output(target);
         }

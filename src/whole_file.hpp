@@ -62,8 +62,12 @@ struct image_source {
 write_result write_whole_file(const char* path, image_source& image,
                               const input_views& inputs) noexcept;
 
+/// Files that a removal must leave, however the path reaches them.
+using kept_files = std::array<file_identity, 4>;
+
 /// Removes the file that write_whole_file would replace at path, following links by the same
-/// rules; a device or a FIFO is left alone. The reason where it is still there, else nullptr.
-const char* remove_whole_file(const char* path) noexcept;
+/// rules; a device, a FIFO or a kept file is left alone. The reason where it is still there,
+/// else nullptr.
+const char* remove_whole_file(const char* path, const kept_files& kept) noexcept;
 
 }  // namespace fwsplice

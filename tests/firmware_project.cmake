@@ -274,8 +274,8 @@ set(misuse_no_bootloader "fwsplice_add_image(image SKETCH app.bin)" "BOOTLOADER 
 set(misuse_no_sketch "fwsplice_add_image(image BOOTLOADER boot.bin)" "SKETCH is missing")
 set(misuse_missing_file "fwsplice_add_image(image BOOTLOADER nowhere.bin SKETCH app.bin)"
     "BOOTLOADER .*/nowhere.bin does not exist")
-set(misuse_no_objcopy "set(CMAKE_OBJCOPY \"\")\nfwsplice_add_image(image BOOTLOADER boot.bin SKETCH app)"
-    "needs objcopy, which was not found")
+set(misuse_no_objcopy "set(CMAKE_OBJCOPY \"\")\nset(CMAKE_FIND_USE_SYSTEM_ENVIRONMENT_PATH FALSE)\nset(CMAKE_FIND_USE_CMAKE_SYSTEM_PATH FALSE)\nfwsplice_add_image(image BOOTLOADER boot.bin SKETCH app)"
+    "needs objcopy, which was not found: set CMAKE_OBJCOPY")
 set(misuse_no_target "fwsplice_add_image(image BOOTLOADER boot.bin SKETCH ap)"
     "SKETCH ap names no target defined so far or in this directory")
 set(flash "fwsplice_add_image(image BOOTLOADER boot.bin SKETCH app FLASH_SIZE")

@@ -69,9 +69,10 @@ if(output MATCHES "fwsplice: (merging|converting)")
     message(FATAL_ERROR "a build with nothing changed remade the image:\n${output}")
 endif()
 
-# A changed FLASH_ORIGIN reruns the check; so does an app linked at the flash base.
+# A changed FLASH_ORIGIN reruns the check, which finds both programs linked for another one;
+# so does an app linked at the flash base.
 run("${CMAKE_COMMAND}" -S "${source}" -B "${build}" -DFLASH_ORIGIN=0x08001000)
-expect_build_failure("FLASH_ORIGIN changed" "fwsplice: sketch app is linked at 0x08002000, but the image puts it at 0x08003000 \\(FLASH_ORIGIN 0x08001000 \\+ 0x2000\\): link it at 0x08003000")
+expect_build_failure("FLASH_ORIGIN changed" "fwsplice: bootloader bootloader is linked at 0x08000000 and sketch app at 0x08002000, as for FLASH_ORIGIN 0x08000000, but FLASH_ORIGIN is 0x08001000: FLASH_ORIGIN is likely wrong; set it to 0x08000000")
 run("${CMAKE_COMMAND}" -S "${source}" -B "${build}" -DFLASH_ORIGIN=0x08000000)
 run("${CMAKE_COMMAND}" --build "${build}")
 check_image("FLASH_ORIGIN back" "${build}" "")
