@@ -263,7 +263,7 @@ function(_fwsplice_input variable source_variable target_variable argument keywo
             set(argument "${aliased}")
         endif()
         _fwsplice_converted(converted conversion "${argument}" "$<TARGET_FILE:${argument}>"
-            "${argument}" ${limit})
+            "${argument}" "${argument}" ${limit})
         set(source "$<TARGET_FILE:${argument}>")
     else()
         _fwsplice_file_at_hand(source "${argument}")
@@ -281,7 +281,7 @@ function(_fwsplice_input variable source_variable target_variable argument keywo
             string(MD5 key "${source}")
             string(SUBSTRING "${key}" 0 12 key)
             get_filename_component(file_name "${source}" NAME)
-            _fwsplice_converted(converted conversion "file_${key}" "${source}"
+            _fwsplice_converted(converted conversion "file_${key}" "${source}" "${file_name}"
                 "${file_name}-${key}" ${limit})
         endif()
     endif()
@@ -290,12 +290,13 @@ function(_fwsplice_input variable source_variable target_variable argument keywo
     set(${target_variable} "${conversion}" PARENT_SCOPE)
 endfunction()
 
-# Sets <variable> to the raw bytes of <source> (a file, or an executable target's file), and
-# <target-variable> to the target that makes them. The rule is made once, for the first image
-# that asks, and every other image waits for that target, as a rule's output in another folder
-# needs with Makefiles. <limit> is the most bytes an image may hold of it; the rule refuses
-# bytes past the largest that any image asks for.
-function(_fwsplice_converted variable target_variable key source file_name limit)
+# Sets <variable> to the raw bytes of <source> (a file, or an executable target's file), made
+# as <file-name>.bin and named <title> in the build log, and <target-variable> to the target
+# that makes them. The rule is made once, for the first image that asks, and every other image
+# waits for that target, as a rule's output in another folder needs with Makefiles. <limit> is
+# the most bytes an image may hold of it; the rule refuses bytes past the largest that any
+# image asks for.
+function(_fwsplice_converted variable target_variable key source title file_name limit)
     string(MAKE_C_IDENTIFIER "fwsplice_convert_${key}" conversion)
     get_property(converted GLOBAL PROPERTY "${conversion}_file")
     if(NOT converted)
@@ -322,7 +323,7 @@ function(_fwsplice_converted variable target_variable key source file_name limit
                 "-DCHECK=$<TARGET_FILE:fwsplice::check>" "-DLIMIT_FILE=${limit_file}"
                 "-DOBJCOPY=${objcopy}" -P "${script}"
             DEPENDS ${depends} fwsplice::check "${limit_file}" "${script}"
-            COMMENT "fwsplice: converting ${file_name} to a raw binary"
+            COMMENT "fwsplice: converting ${title} to a raw binary"
             VERBATIM)
         add_custom_target("${conversion}" DEPENDS "${converted}")
         set_property(GLOBAL PROPERTY "${conversion}_file" "${converted}")

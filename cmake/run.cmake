@@ -16,3 +16,16 @@ function(no_warning why)
         message(FATAL_ERROR "${run_context}${why}: a warning in the log:\n${output}")
     endif()
 endfunction()
+
+# Touches a file until it is newer than `reference`, as a clock's coarse tick may leave an edit
+# with the same time as the last build's output, which no build tool would see as a change.
+function(make_newer file reference)
+    if(NOT EXISTS "${reference}")
+        message(FATAL_ERROR "${reference} does not exist")
+    endif()
+    execute_process(COMMAND find "${file}" -newer "${reference}" OUTPUT_VARIABLE newer)
+    while(newer STREQUAL "")
+        file(TOUCH "${file}")
+        execute_process(COMMAND find "${file}" -newer "${reference}" OUTPUT_VARIABLE newer)
+    endwhile()
+endfunction()

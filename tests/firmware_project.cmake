@@ -46,19 +46,6 @@ function(build why)
     endforeach()
 endfunction()
 
-# Touches a file until it is newer than `reference`, as a clock's coarse tick may leave an edit
-# with the same time as the last build's output, which no build tool would see as a change.
-function(make_newer file reference)
-    if(NOT EXISTS "${reference}")
-        message(FATAL_ERROR "${reference} does not exist")
-    endif()
-    execute_process(COMMAND find "${file}" -newer "${reference}" OUTPUT_VARIABLE newer)
-    while(newer STREQUAL "")
-        file(TOUCH "${file}")
-        execute_process(COMMAND find "${file}" -newer "${reference}" OUTPUT_VARIABLE newer)
-    endwhile()
-endfunction()
-
 function(check_image why)
     file(STRINGS "${build}/CMakeCache.txt" objcopy REGEX "^CMAKE_OBJCOPY:")
     string(REGEX REPLACE "^[^=]*=" "" objcopy "${objcopy}")
@@ -289,9 +276,28 @@ set(misuse_hex_without_origin "${flash} 64K HEX image.hex)"
 set(misuse_origin_unit "${flash} 64K FLASH_ORIGIN 8G)" "FLASH_ORIGIN 8G is not an address")
 set(misuse_library "add_library(boot STATIC app.cpp)\n${flash} 64K)\nfwsplice_add_image(other BOOTLOADER boot SKETCH app)"
     "BOOTLOADER target boot is a STATIC_LIBRARY, not an executable")
+# No empty value, as an unset variable gives, may switch a check off.
+set(no_value "is given no value")
+set(misuse_flash_empty "${flash} \"\")" "FLASH_SIZE ${no_value}")
+set(misuse_origin_unset "${flash} 64K FLASH_ORIGIN \"\${UNSET}\")" "FLASH_ORIGIN ${no_value}")
+set(misuse_output_empty "${flash} 64K OUTPUT \"\")" "OUTPUT ${no_value}")
+set(misuse_hex_empty "${flash} 64K FLASH_ORIGIN 0 HEX \"\" OUTPUT out.bin)" "HEX ${no_value}")
+set(image "fwsplice_add_image(image BOOTLOADER boot.bin SKETCH app")
+set(misuse_same_file "fwsplice_add_image(image BOOTLOADER app.bin SKETCH ./app.bin)"
+    "BOOTLOADER and SKETCH are both app.bin")
+set(misuse_same_target "add_executable(alias ALIAS app)\nfwsplice_add_image(image BOOTLOADER alias SKETCH app)"
+    "BOOTLOADER and SKETCH are both alias")
+set(misuse_output_list "string(ASCII 59 semicolon)\n${image} OUTPUT \"a\${semicolon}b\")"
+    "OUTPUT a.b is a list, not one file")
+set(misuse_output_is_hex "${image} FLASH_ORIGIN 0 OUTPUT fw.out HEX fw.out)"
+    "OUTPUT and HEX are both .*/fw.out")
+set(misuse_output_is_input "fwsplice_add_image(image BOOTLOADER boot.bin SKETCH app.bin OUTPUT \${CMAKE_CURRENT_SOURCE_DIR}/app.bin)"
+    "OUTPUT .*/app.bin is SKETCH app.bin: the image would replace an input")
 file(WRITE "${source}/app.bin" "app")
 foreach(misuse no_bootloader no_sketch missing_file no_objcopy no_target flash_zero
-        flash_negative flash_unit flash_bare_hex hex_without_origin origin_unit library)
+        flash_negative flash_unit flash_bare_hex hex_without_origin origin_unit library
+        flash_empty origin_unset output_empty hex_empty same_file same_target output_list
+        output_is_hex output_is_input)
     list(GET misuse_${misuse} 0 call)
     list(GET misuse_${misuse} 1 expected)
     file(WRITE "${source}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.16)

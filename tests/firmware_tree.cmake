@@ -29,6 +29,18 @@ function(check_image why build config)
     set(app "${app}" PARENT_SCOPE)
 endfunction()
 
+# Checks that a HEX file, read back by another tool, is the image at FLASH_ORIGIN; cropped to
+# the flash, so that a HEX put at a wrong address never reads back into gigabytes.
+function(check_hex why hex image)
+    run(srec_cat "${hex}" -intel -crop 0x08000000 0x08010000 -offset -0x08000000
+        -o "${WORK_DIR}/from-hex.bin" -binary)
+    file(READ "${WORK_DIR}/from-hex.bin" from_hex HEX)
+    file(READ "${image}" made HEX)
+    if(NOT from_hex STREQUAL made)
+        message(FATAL_ERROR "${why}: ${hex} is not ${image} at 0x08000000")
+    endif()
+endfunction()
+
 # Builds, and expects a failure that says `expected` and leaves neither image nor HEX.
 function(expect_build_failure why expected)
     execute_process(COMMAND "${CMAKE_COMMAND}" --build "${build}"
@@ -51,13 +63,7 @@ if(NOT output MATCHES "fwsplice: firmware.bin: [0-9]+ of 65536 bytes of flash \\
     message(FATAL_ERROR "no flash summary in the build log:\n${output}")
 endif()
 check_image("Makefiles" "${build}" "")
-# The HEX, read back by another tool, is the image at FLASH_ORIGIN.
-run(srec_cat "${hex}" -intel -offset -0x08000000 -o "${WORK_DIR}/from-hex.bin" -binary)
-file(READ "${WORK_DIR}/from-hex.bin" from_hex HEX)
-file(READ "${image}" made HEX)
-if(NOT from_hex STREQUAL made)
-    message(FATAL_ERROR "${hex} is not ${image} at 0x08000000")
-endif()
+check_hex("Makefiles" "${hex}" "${image}")
 foreach(part bootloader app)
     run(stat -c %a "${build}/fwsplice-inputs/${part}.bin")
     if(NOT output STREQUAL "644\n")
@@ -67,6 +73,70 @@ endforeach()
 run("${CMAKE_COMMAND}" --build "${build}")
 if(output MATCHES "fwsplice: (merging|converting)")
     message(FATAL_ERROR "a build with nothing changed remade the image:\n${output}")
+endif()
+
+# The same programs as firmware projects ship them, as files: the bootloader as Intel HEX, the
+# app as its ELF file and as S-records, in a project that enables no language, so that the
+# helper finds objcopy itself. Each file is converted once however many images use it, and
+# regenerating one remakes what uses it.
+set(files "${WORK_DIR}/files")
+file(MAKE_DIRECTORY "${files}")
+run(arm-none-eabi-objcopy -O ihex "${build}/bootloader/bootloader" "${files}/bootloader.hex")
+configure_file("${build}/app/app" "${files}/app.elf" COPYONLY)
+run(arm-none-eabi-objcopy -O srec "${build}/app/app" "${files}/app.srec")
+file(WRITE "${files}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.16)
+project(files LANGUAGES NONE)
+add_subdirectory(\"${SOURCE_DIR}\" fwsplice)
+fwsplice_add_image(elf BOOTLOADER bootloader.hex SKETCH app.elf FLASH_SIZE 64K
+    FLASH_ORIGIN 0x08000000 HEX elf.hex)
+fwsplice_add_image(srec BOOTLOADER bootloader.hex SKETCH app.srec FLASH_ORIGIN 0x08000000)
+")
+run("${CMAKE_COMMAND}" -S "${files}" -B "${files}/build" -G "Unix Makefiles")
+no_warning("configuring a project of files")
+run("${CMAKE_COMMAND}" --build "${files}/build")
+no_warning("building a project of files")
+string(REGEX MATCHALL "converting bootloader.hex" conversions "${output}")
+list(LENGTH conversions conversions)
+if(NOT conversions EQUAL 1)
+    message(FATAL_ERROR "bootloader.hex was converted ${conversions} times:\n${output}")
+endif()
+foreach(made elf srec)
+    file(READ "${files}/build/${made}.bin" from_files HEX)
+    file(READ "${image}" from_targets HEX)
+    if(NOT from_files STREQUAL from_targets)
+        message(FATAL_ERROR "${made}.bin, made from files, is not the image made from targets")
+    endif()
+endforeach()
+check_hex("a project of files" "${files}/build/elf.hex" "${image}")
+run("${CMAKE_COMMAND}" --build "${files}/build")
+if(output MATCHES "fwsplice: (merging|converting)")
+    message(FATAL_ERROR "a project of files with nothing changed remade:\n${output}")
+endif()
+make_newer("${files}/bootloader.hex" "${files}/build/elf.bin")
+run("${CMAKE_COMMAND}" --build "${files}/build")
+if(NOT output MATCHES "converting bootloader.hex.*merging elf" OR NOT output MATCHES "merging srec")
+    message(FATAL_ERROR "a regenerated bootloader.hex did not remake both images:\n${output}")
+endif()
+# Option bytes far above the app, in the app's HEX: refused, naming them, before objcopy makes
+# a file of the 400 MB between.
+run(arm-none-eabi-objcopy -O ihex "${build}/app/app" "${files}/app.hex")
+file(READ "${files}/app.hex" app_hex)
+string(REPLACE ":00000001FF" ":020000041FFFDC\n:0400000001020304F2\n:00000001FF" app_hex "${app_hex}")
+file(WRITE "${files}/app.hex" "${app_hex}")
+file(APPEND "${files}/CMakeLists.txt"
+    "fwsplice_add_image(options BOOTLOADER bootloader.hex SKETCH app.hex FLASH_SIZE 64K)\n")
+run("${CMAKE_COMMAND}" "${files}/build")
+execute_process(COMMAND "${CMAKE_COMMAND}" --build "${files}/build" --target options
+    RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+file(GLOB converted "${files}/build/fwsplice-inputs/app.hex*")
+foreach(file IN LISTS converted)
+    file(SIZE "${file}" size)
+    if(size GREATER 65536)
+        message(FATAL_ERROR "${file} of ${size} bytes was made")
+    endif()
+endforeach()
+if(status EQUAL 0 OR NOT out MATCHES "app.hex has data at 0x1fff0000, past the 57344 bytes")
+    message(FATAL_ERROR "option bytes in app.hex were not refused:\n${out}")
 endif()
 
 # A changed FLASH_ORIGIN reruns the check, which finds both programs linked for another one;

@@ -84,6 +84,48 @@ TEST_F(merge_test, places_bootloader_gap_and_sketch_byte_for_byte)
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(read_file(out), expected_image(boot_bytes, sketch_bytes));
     }
+
+    // A file in a format that a programmer reads as records is merged as it is, with a warning
+    // for each; raw bytes that only start like one are raw.
+    const std::string hex = ":020000040800F2\n:0400000001020304F2\n:00000001FF\n";
+    const std::string srec = "S0060000617070B8\r\nS3090800200001020304C4\r\n";
+    const std::string elf = std::string("\x7f"
+                                        "ELF\x01\x01\x01",
+                                        7) +
+                            pattern(100, 9);
+    const auto warning = [this](const char* name, const char* format, const char* command) {
+        return "fwsplice: warning: " + path(name) + " is " + format +
+               ", not a raw image: its bytes are merged as they are (" + command +
+               " makes the raw image)\n";
+    };
+    const struct {
+        std::string boot;
+        std::string sketch;
+        std::string err;
+    } formats[] = {
+        {hex, "raw", warning("boot", "an Intel HEX file", "objcopy -I ihex -O binary")},
+        {"raw", elf, warning("sketch", "an ELF file", "objcopy -O binary")},
+        {srec, hex,
+         warning("boot", "a Motorola S-record file", "objcopy -I srec -O binary") +
+             warning("sketch", "an Intel HEX file", "objcopy -I ihex -O binary")},
+        {":0400000001020304F3\n", ":hello\n", ""},
+        {"S0060000617070\n",
+         "\x7f"
+         "EL",
+         ""},
+    };
+    for (const auto& c : formats) {
+        SCOPED_TRACE(c.boot + " + " + c.sketch);
+        const std::string boot = write_file("boot", c.boot);
+        const std::string sketch = write_file("sketch", c.sketch);
+        const run_result result = run_fwsplice({boot, sketch, path("out")});
+        EXPECT_EQ(result.out, progress(boot, static_cast<long long>(c.boot.size()), sketch,
+                                       static_cast<long long>(c.sketch.size())) +
+                                  "Wrote combined file to " + path("out") + " \n");
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(read_file(path("out")), expected_image(c.boot, c.sketch));
+    }
 }
 
 TEST_F(merge_test, replaces_long_names_and_the_bootloader_itself)
