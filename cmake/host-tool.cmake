@@ -40,9 +40,16 @@ function(fwsplice_add_host_build)
         VERBATIM)
     file(GLOB_RECURSE own_files "${PROJECT_SOURCE_DIR}/src/*"
         "${PROJECT_SOURCE_DIR}/cmake/*.cmake" "${PROJECT_SOURCE_DIR}/cmake/*.in")
+    # Under a make parent, the parent's make runs the host build as a make of its own, as
+    # ExternalProject does, so that it takes part in the parent's job server instead of warning
+    # that it has none and running alone.
+    set(build_host "${CMAKE_COMMAND}" --build "${host_dir}" --config Release)
+    if(CMAKE_GENERATOR MATCHES "^(Unix|MinGW|MSYS) Makefiles$")
+        set(build_host "$(MAKE)" -C "${host_dir}")
+    endif()
     add_custom_command(OUTPUT "${stamp}"
         BYPRODUCTS "${programs_dir}/fwsplice${suffix}" "${programs_dir}/fwsplice-check${suffix}"
-        COMMAND "${CMAKE_COMMAND}" --build "${host_dir}" --config Release
+        COMMAND ${build_host}
         COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}"
         DEPENDS "${cache}" "${PROJECT_SOURCE_DIR}/CMakeLists.txt" ${own_files}
         COMMENT "fwsplice: building fwsplice for the build machine"

@@ -31,7 +31,8 @@ set(step_merge "fwsplice: merging firmware")
 # Builds the project and checks that exactly the steps named after `why` ran; with none, that
 # Ninja found nothing to do.
 function(build why)
-    run("${CMAKE_COMMAND}" --build "${build}")
+    # In parallel, so that under make the host build meets the parent's job server.
+    run("${CMAKE_COMMAND}" --build "${build}" --parallel 2)
     no_warning("${why}")
     if(NOT ARGN AND GENERATOR MATCHES "Ninja" AND NOT output MATCHES "no work to do")
         message(FATAL_ERROR "${why}: ninja ran steps:\n${output}")

@@ -57,8 +57,9 @@ set(configure -S "${source}" "-DFWSPLICE_SOURCE_DIR=${SOURCE_DIR}"
     "-DCMAKE_TOOLCHAIN_FILE=${SOURCE_DIR}/tests/firmware-cross/cortex-m0plus.cmake")
 run("${CMAKE_COMMAND}" ${configure} -B "${build}" -G "Unix Makefiles")
 no_warning("configuring with Makefiles")
-run("${CMAKE_COMMAND}" --build "${build}")
-no_warning("building with Makefiles")
+# In parallel, so that the host build meets the parent's job server.
+run("${CMAKE_COMMAND}" --build "${build}" --parallel 2)
+no_warning("building with Makefiles in parallel")
 if(NOT output MATCHES "fwsplice: firmware.bin: [0-9]+ of 65536 bytes of flash \\([0-9.]+%\\); bootloader [0-9]+ of 8192")
     message(FATAL_ERROR "no flash summary in the build log:\n${output}")
 endif()

@@ -62,6 +62,13 @@ bool sanitized()
 #endif
 }
 
+int kernel_protection(const std::string& name)
+{
+    int value = 0;
+    std::ifstream("/proc/sys/fs/" + name) >> value;
+    return value;
+}
+
 void merge_fixture::SetUp()
 {
     std::string name = (fs::temp_directory_path() / "fwsplice-test-XXXXXX").string();

@@ -21,6 +21,10 @@ std::string allocated(long long sketch_size);
 std::string progress(const std::string& boot, long long boot_size, const std::string& sketch,
                      long long sketch_size);
 
+/// A protection of the kernel's that the machine has set (fs.protected_symlinks and the like),
+/// which a test never changes but reads, to expect what it gives; 0 where it cannot be read.
+int kernel_protection(const std::string& name);
+
 /// True in a build with AddressSanitizer, which reserves far more address space than a test's
 /// RLIMIT_AS allows.
 bool sanitized();

@@ -98,33 +98,33 @@ TEST_F(output_test, a_full_disk_keeps_the_old_image)
     }
 }
 
-/// Every signal whose default action ends a process, less those the tool leaves alone on
-/// purpose: faults, which say the tool itself went wrong, and SIGPIPE and SIGXFSZ, which it
-/// turns into write errors.
-std::vector<int> terminating_signals()
-{
-    const std::vector<int> left_alone{SIGSTOP, SIGCHLD,  SIGCONT, SIGTSTP, SIGTTIN, SIGTTOU,
-                                      SIGURG,  SIGWINCH, SIGSEGV, SIGBUS,  SIGFPE,  SIGILL,
-                                      SIGTRAP, SIGSYS,   SIGPIPE, SIGXFSZ};
-    std::vector<int> signals;
-    for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
-        if (std::find(left_alone.begin(), left_alone.end(), signal_number) == left_alone.end() &&
-            (signal_number < 32 || signal_number >= SIGRTMIN)) {
-            signals.push_back(signal_number);
-        }
-    }
-    return signals;
-}
-
 TEST_F(output_test, an_interrupted_run_keeps_the_old_image_or_empties_it_in_place)
 {
     // The tool is held inside its first write to a file, so every signal arrives mid-write,
     // however busy the machine. In place, the test first writes part of an image itself, as
-    // a write cut short would leave it.
+    // a write cut short would leave it. Signals of every class, with what a user relies on.
+    enum class then {
+        cleans_up,  ///< ends the run by the signal: old image kept, in place emptied
+        cannot,     ///< SIGKILL, or a fault that says the tool went wrong: nothing runs after
+        runs_on     ///< ignored by default or turned into write errors: the image is written
+    };
+    const struct {
+        int signal_number;
+        then outcome;
+    } signals[] = {
+        {SIGHUP, then::cleans_up},   {SIGINT, then::cleans_up},    {SIGQUIT, then::cleans_up},
+        {SIGTERM, then::cleans_up},  {SIGUSR1, then::cleans_up},   {SIGUSR2, then::cleans_up},
+        {SIGALRM, then::cleans_up},  {SIGVTALRM, then::cleans_up}, {SIGPROF, then::cleans_up},
+        {SIGIO, then::cleans_up},    {SIGPWR, then::cleans_up},    {SIGSTKFLT, then::cleans_up},
+        {SIGRTMIN, then::cleans_up}, {SIGRTMAX, then::cleans_up},  {SIGKILL, then::cannot},
+        {SIGSEGV, then::cannot},     {SIGBUS, then::cannot},       {SIGPIPE, then::runs_on},
+        {SIGXFSZ, then::runs_on},    {SIGCHLD, then::runs_on},     {SIGWINCH, then::runs_on},
+        {SIGURG, then::runs_on},     {SIGCONT, then::runs_on},
+    };
     enum class road { unnamed, named, in_place };
     for (const road way : {road::unnamed, road::named, road::in_place}) {
-        for (const int signal_number : terminating_signals()) {
-            SCOPED_TRACE(std::to_string(signal_number) + ", road " +
+        for (const auto& sent : signals) {
+            SCOPED_TRACE(std::to_string(sent.signal_number) + ", road " +
                          std::to_string(static_cast<int>(way)));
             fs::remove_all(dir);
             fs::create_directory(dir);
@@ -141,22 +141,32 @@ TEST_F(output_test, an_interrupted_run_keeps_the_old_image_or_empties_it_in_plac
             if (way == road::in_place) {
                 write_file("out", boot_bytes);
             }
-            kill(run.pid(), signal_number);
+            kill(run.pid(), sent.signal_number);
+            if (sent.outcome == then::runs_on) {
+                run.go_on();
+            }
             const run_result result = run.wait();
 
-            EXPECT_EQ(result.status, 128 + signal_number);
             snapshot after = take_snapshot(dir);
-            if (way == road::in_place) {
-                // Whole or emptied; only SIGKILL, which no process can catch, leaves it torn.
-                EXPECT_EQ(after["out"].content, signal_number == SIGKILL ? boot_bytes : "");
+            if (sent.outcome == then::runs_on) {
+                EXPECT_EQ(result.status, 0);
+                EXPECT_EQ(after["out"].content, expected_image(boot_bytes, sketch_bytes));
+                after["out"] = expected.at("out");
+            }
+            if (sent.outcome != then::runs_on) {
+                EXPECT_EQ(result.status, 128 + sent.signal_number);
+            }
+            if (sent.outcome != then::runs_on && way == road::in_place) {
+                // Whole or emptied; only what no process can catch leaves it torn.
+                EXPECT_EQ(after["out"].content, sent.outcome == then::cannot ? boot_bytes : "");
                 after["out"].content = expected.at("out").content;
             }
-            // Only SIGKILL may leave a temporary file behind, and only one that had a name
-            // while it was written.
+            // Only a run that could not clean up may leave a temporary file behind, and only
+            // one that had a name while it was written.
             const auto left = std::find_if(after.begin(), after.end(), [](const auto& item) {
                 return item.first.find(".fwsplice-") != std::string::npos;
             });
-            EXPECT_EQ(left != after.end(), signal_number == SIGKILL && way == road::named);
+            EXPECT_EQ(left != after.end(), sent.outcome == then::cannot && way == road::named);
             if (left != after.end()) {
                 after.erase(left);
             }
@@ -188,6 +198,13 @@ TEST_F(output_test, devices_and_pipes_are_written_in_place)
     streams_closed.standard_streams_closed = true;
     run_options output_on_null;
     output_on_null.standard_output = null;
+    // Standard output a pipe, whose reader the test holds open.
+    const std::string pipe = path("pipe");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const int pipe_reader = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(pipe_reader, 0);
+    run_options output_on_pipe;
+    output_on_pipe.standard_output = pipe;
     // Standard output's own file would get the progress lines inside the image.
     const std::string mixed = " for writing \n";
     const struct {
@@ -210,6 +227,7 @@ TEST_F(output_test, devices_and_pipes_are_written_in_place)
         {"/dev/fd/3", streams_closed, "", 0, nullptr},
         // A device mixes nothing, even when standard output goes to it too.
         {null, output_on_null, "", 0, nullptr},
+        {"/dev/stdout", output_on_pipe, "", 254, nullptr},
         {"/dev/fd/3", holding, "Wrote combined file to /dev/fd/3 \n", 0, nullptr},
     };
     for (const auto& c : cases) {
@@ -223,6 +241,11 @@ TEST_F(output_test, devices_and_pipes_are_written_in_place)
             EXPECT_EQ(read_file(held), c.held_after);  // whole, or emptied
         }
     }
+    std::string piped(65536, '\0');
+    const ssize_t got = read(pipe_reader, piped.data(), piped.size());
+    piped.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    close(pipe_reader);
+    EXPECT_EQ(piped, both + "Unable to open output file /dev/stdout for writing \n");
     EXPECT_TRUE(fs::is_character_file(null));
     struct stat held_after {};
     stat(held.c_str(), &held_after);
@@ -266,6 +289,18 @@ TEST_F(output_test, forty_links_are_followed_and_a_forty_first_is_refused)
                                                             " for writing \n"));
         EXPECT_EQ(fs::exists(path("link" + std::to_string(links))), links == 40);
     }
+    // Forty links, the last to /dev/stdout, which the tool opens through /proc itself: its
+    // own count is all that stops the image going into the file standard output writes to.
+    fs::remove(path("link39"));
+    fs::create_symlink("/dev/stdout", path("link39"));
+    run_options output_to_file;
+    output_to_file.standard_output = write_file("log", "");
+    const run_result result =
+        run_fwsplice({path("boot"), path("sketch"), path("link0")}, output_to_file);
+    EXPECT_EQ(result.status, 254);
+    EXPECT_EQ(result.err, "fwsplice: " + path("link0") + ": Too many levels of symbolic links\n");
+    EXPECT_EQ(read_file(path("log")),
+              merged() + "Unable to open output file " + path("link0") + " for writing \n");
 }
 
 TEST_F(output_test, a_reader_of_standard_output_that_went_away_does_not_change_the_status)

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -37,6 +38,12 @@ TEST_F(place_test, a_read_only_directory_is_written_in_place)
     as_a_user.user = nobody;
     run_options over_the_limit = as_a_user;
     over_the_limit.file_size = 8192;
+    // A file system that keeps no modes refuses chmod as not supported.
+    const std::string plain = write_file("open/plain", old_bytes);
+    fs::permissions(plain, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                               fs::perms::others_read);
+    run_options no_modes;
+    no_modes.refused_chmod = EOPNOTSUPP;
     const struct {
         std::string out;
         run_options options;
@@ -54,6 +61,8 @@ TEST_F(place_test, a_read_only_directory_is_written_in_place)
         {path("open/read-only"), as_a_user,
          "Unable to open output file " + path("open/read-only") + " for writing \n", 254,
          old_bytes},
+        {plain, no_modes, "Wrote combined file to " + plain + " \n", 0,
+         expected_image(boot_bytes, sketch_bytes)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.out);
@@ -63,7 +72,7 @@ TEST_F(place_test, a_read_only_directory_is_written_in_place)
         EXPECT_EQ(read_file(c.out), c.image);
     }
     EXPECT_EQ(entries_in(path("locked")), 2);
-    EXPECT_EQ(entries_in(path("open")), 1);
+    EXPECT_EQ(entries_in(path("open")), 2);
     fs::permissions(path("locked"), fs::perms::owner_all);
 }
 

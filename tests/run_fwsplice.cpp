@@ -28,44 +28,50 @@
 
 namespace {
 
-/// A copy of the tool that any user can run, for runs as another user: the build tree may sit
-/// where only its owner can enter (a 0700 home, a mktemp -d directory).
-class reachable_copy {
+/// Copies of the programs that any user can run, for runs as another user: the build tree may
+/// sit where only its owner can enter (a 0700 home, a mktemp -d directory). Made and removed by
+/// the test's own process, never by a child that execs, which would skip the removal.
+class reachable_copies {
 public:
-    reachable_copy()
+    reachable_copies()
     {
         std::string directory =
             (std::filesystem::temp_directory_path() / "fwsplice-bin-XXXXXX").string();
         if (mkdtemp(directory.data()) == nullptr) {
-            throw std::runtime_error("no directory for a copy of " FWSPLICE_BINARY);
+            throw std::runtime_error("no directory for copies of the programs");
         }
         directory_ = directory;
-        path_ = directory + "/fwsplice";
-        std::filesystem::copy_file(FWSPLICE_BINARY, path_);
         chmod(directory_.c_str(), 0755);
-        chmod(path_.c_str(), 0755);
     }
-    reachable_copy(const reachable_copy&) = delete;
-    reachable_copy& operator=(const reachable_copy&) = delete;
-    ~reachable_copy()
+    reachable_copies(const reachable_copies&) = delete;
+    reachable_copies& operator=(const reachable_copies&) = delete;
+    ~reachable_copies()
     {
         std::error_code ignored;
         std::filesystem::remove_all(directory_, ignored);
     }
-    const std::string& path() const { return path_; }
+    std::string of(const std::string& program) const
+    {
+        const std::string copy =
+            directory_ + "/" + std::filesystem::path(program).filename().string();
+        if (!std::filesystem::exists(copy)) {
+            std::filesystem::copy_file(program, copy);
+            chmod(copy.c_str(), 0755);
+        }
+        return copy;
+    }
 
 private:
     std::string directory_;
-    std::string path_;
 };
 
-const std::string& binary_for(const run_options& options)
+std::string binary_for(const run_options& options)
 {
     if (options.user == 0 || geteuid() != 0) {
         return options.program;
     }
-    static const reachable_copy copy;
-    return copy.path();
+    static const reachable_copies copies;
+    return copies.of(options.program);
 }
 
 /// Every signal back to its default and none blocked, as a shell starts a command; the test
@@ -150,13 +156,12 @@ bool close_standard_streams(const run_options& options)
            (close(STDIN_FILENO) == 0 && close(STDOUT_FILENO) == 0);
 }
 
-[[noreturn]] void exec_tool(const std::vector<std::string>& args, const run_options& options,
-                            int channel)
+[[noreturn]] void exec_tool(const std::string& binary, const std::vector<std::string>& args,
+                            const run_options& options, int channel)
 {
     const rlimit file_size{options.file_size, options.file_size};
     const rlimit address_space{options.address_space, options.address_space};
     const rlimit no_core{0, 0};  // a SIGQUIT in a test leaves no core file
-    const std::string& binary = binary_for(options);
     reset_signals(options);
     alarm(120);  // A tool that hangs (say, on a FIFO) fails its test instead of stalling the suite.
     std::vector<char*> argv{const_cast<char*>(binary.c_str())};
@@ -197,11 +202,12 @@ running_fwsplice::running_fwsplice(const std::vector<std::string>& args, const r
     if (listened(options) && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
         throw std::runtime_error("no channel for the held call");
     }
+    const std::string binary = binary_for(options);
     child_ = fork();
     if (child_ == 0) {
         dup2(fileno(out_.get()), STDOUT_FILENO);
         dup2(fileno(err_.get()), STDERR_FILENO);
-        exec_tool(args, options, channel[1]);
+        exec_tool(binary, args, options, channel[1]);
     }
     if (child_ < 0) {
         throw std::runtime_error("could not start " FWSPLICE_BINARY);

@@ -36,8 +36,9 @@ struct run_options {
     std::string standard_output;  ///< a file that standard output goes to instead, if named
     bool no_proc = false;         ///< in a mount namespace without /proc (needs root)
     bool standard_streams_closed = false;  ///< started with descriptors 0 and 1 closed
-    bool no_unnamed_files = false;     ///< make open(O_TMPFILE) fail, as on file systems without it
-    bool failing_close = false;        ///< close() of a descriptor open for writing fails with EIO
+    bool no_unnamed_files = false;  ///< make open(O_TMPFILE) fail, as on file systems without it
+    int refused_chmod = 0;       ///< fchmod() fails with this error, as where modes cannot be set
+    bool failing_close = false;  ///< close() of a descriptor open for writing fails with EIO
     held_call hold = held_call::none;  ///< a call held until the test lets it go or ends it
 };
 

@@ -42,8 +42,11 @@ long add_filter(int call, unsigned argument, unsigned test, unsigned operand, un
 bool refuse_calls(const run_options& options)
 {
     constexpr auto tmpfile_bit = static_cast<unsigned>(O_TMPFILE & ~O_DIRECTORY);
-    return !options.no_unnamed_files ||
-           add_filter(__NR_openat, 2, BPF_JSET, tmpfile_bit, SECCOMP_RET_ERRNO | EOPNOTSUPP) == 0;
+    const auto chmod_error = static_cast<unsigned>(options.refused_chmod);
+    return (!options.no_unnamed_files || add_filter(__NR_openat, 2, BPF_JSET, tmpfile_bit,
+                                                    SECCOMP_RET_ERRNO | EOPNOTSUPP) == 0) &&
+           (chmod_error == 0 ||
+            add_filter(__NR_fchmod, 0, BPF_JGT, 2, SECCOMP_RET_ERRNO | chmod_error) == 0);
 }
 
 bool listened(const run_options& options)

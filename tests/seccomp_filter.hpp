@@ -30,7 +30,8 @@ struct descriptor_message {
 /// True when the options hold a call, so that the test needs the filter's listener.
 bool listened(const run_options& options);
 
-/// open(O_TMPFILE) answered with EOPNOTSUPP, as a file system without unnamed files does.
+/// open(O_TMPFILE) answered with EOPNOTSUPP, as a file system without unnamed files does; and
+/// fchmod() with the options' error.
 bool refuse_calls(const run_options& options);
 
 /// Holds the call that the options name (every close(), where they fail) until the test, which
