@@ -43,7 +43,10 @@ function(fwsplice_harden_program target)
     endif()
     _fwsplice_position_independent(${target})
     if(CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF")
-        target_link_options(${target} PRIVATE -Wl,-z,relro,-z,now)
+        # Unused sections go: among them the C++ runtime's random_device, which its string
+        # code drags in, and whose open() would be the one call without large-file support on
+        # 32-bit hosts.
+        target_link_options(${target} PRIVATE -Wl,-z,relro,-z,now -Wl,--gc-sections)
         # llvm-objcopy cannot rewrite a static binary's IRELATIVE relocations; static builds
         # are not the packaged ones.
         if(CMAKE_OBJCOPY AND NOT FWSPLICE_STATIC)

@@ -1,5 +1,6 @@
-// Another user's links and files put at the output's name, and a failed check's removal: what
-// is written or removed is the file that was looked at, by the rules the kernel would apply.
+// Links as the output: another user's links and files put at the output's name, a failed
+// check's removal, and how many links are followed. What is written or removed is the file that
+// was looked at, by the rules the kernel would apply.
 #include "output_fixture.hpp"
 
 #include <gtest/gtest.h>
@@ -166,6 +167,38 @@ TEST_F(link_test, a_failed_check_removes_what_the_merge_would_replace_and_nothin
         EXPECT_TRUE(c.kept.empty() || read_file(c.kept) == old_bytes);
     }
     EXPECT_TRUE(fs::is_fifo(path("fifo")));
+}
+
+TEST_F(link_test, forty_links_are_followed_and_a_forty_first_is_refused)
+{
+    for (const int links : {40, 41}) {
+        SCOPED_TRACE(links);
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        arrange(before::nothing);
+        for (int link = 1; link <= links; ++link) {
+            fs::create_symlink("link" + std::to_string(link),
+                               path("link" + std::to_string(link - 1)));
+        }
+        const std::string out = path("link0");
+        const run_result result = run_fwsplice({path("boot"), path("sketch"), out});
+        EXPECT_EQ(result.out, merged() + (links == 40 ? "Wrote combined file to " + out + " \n"
+                                                      : "Unable to open output file " + out +
+                                                            " for writing \n"));
+        EXPECT_EQ(fs::exists(path("link" + std::to_string(links))), links == 40);
+    }
+    // Forty links, the last to /dev/stdout, which the tool opens through /proc itself: its
+    // own count is all that stops the image going into the file standard output writes to.
+    fs::remove(path("link39"));
+    fs::create_symlink("/dev/stdout", path("link39"));
+    run_options output_to_file;
+    output_to_file.standard_output = write_file("log", "");
+    const run_result result =
+        run_fwsplice({path("boot"), path("sketch"), path("link0")}, output_to_file);
+    EXPECT_EQ(result.status, 254);
+    EXPECT_EQ(result.err, "fwsplice: " + path("link0") + ": Too many levels of symbolic links\n");
+    EXPECT_EQ(read_file(path("log")),
+              merged() + "Unable to open output file " + path("link0") + " for writing \n");
 }
 
 }  // namespace
