@@ -76,7 +76,10 @@ run(${git} init -q "${vendor}")
 run(${git} -C "${clone}" archive --format=tar --prefix=fwsplice/ -o "${WORK_DIR}/plain.tar"
     HEAD~1)
 run("${CMAKE_COMMAND}" -E chdir "${vendor}" "${CMAKE_COMMAND}" -E tar xf "${WORK_DIR}/plain.tar")
-file(COPY "${SOURCE_DIR}/cmake/source-commit.txt" DESTINATION "${vendor}/fwsplice/cmake")
+# Written, not copied: file(COPY) skips a file of the same time, as the archive's is when the
+# commit was made within the second before the checkout.
+file(READ "${SOURCE_DIR}/cmake/source-commit.txt" placeholder)
+file(WRITE "${vendor}/fwsplice/cmake/source-commit.txt" "${placeholder}")
 run(${git} -C "${vendor}" add -A)
 run(${git} -C "${vendor}" commit -q -m "vendored")
 expect_dates("a copy inside another repository" "${vendor}/fwsplice"
