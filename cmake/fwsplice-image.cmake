@@ -123,24 +123,20 @@ function(fwsplice_add_image name)
     endforeach()
     add_custom_target("${name}" ALL DEPENDS "${output}" ${hex})
 
-    # The settings in a file of their own, rewritten only when they change: a changed one then
-    # reruns the check with any generator, not only with those that track command lines.
-    set(settings_file "${CMAKE_CURRENT_BINARY_DIR}/${name}.fwsplice-settings")
-    set(settings_text "FLASH_SIZE ${flash_size}\nFLASH_ORIGIN ${origin}\nHEX ${hex}\n")
-    if(EXISTS "${settings_file}")
-        file(READ "${settings_file}" old_settings)
+    # What the rules need, checked and normalised: one list for the call now and the deferred
+    # one alike. No value is empty or holds a ';' by now.
+    set(rules NAME "${name}" BOOTLOADER "${arg_BOOTLOADER}" SKETCH "${arg_SKETCH}"
+        OUTPUT "${output}" FLASH_SIZE "${flash_size}" USAGE "${usage}")
+    if(NOT origin STREQUAL "")
+        list(APPEND rules ORIGIN "${origin}")
     endif()
-    if(NOT old_settings STREQUAL settings_text)
-        file(WRITE "${settings_file}" "${settings_text}")
+    if(NOT hex STREQUAL "")
+        list(APPEND rules HEX "${hex}")
     endif()
-
-    set(rules "${name}" "${arg_BOOTLOADER}" "${arg_SKETCH}" "${output}" "${hex}"
-        "${flash_size}" "${origin}" "${settings_file}" "${usage}")
     _fwsplice_file_at_hand(bootloader_file "${arg_BOOTLOADER}")
     _fwsplice_file_at_hand(sketch_file "${arg_SKETCH}")
     if((TARGET "${arg_BOOTLOADER}" OR bootloader_file) AND (TARGET "${arg_SKETCH}" OR sketch_file))
-        _fwsplice_image_rules("${name}" "${arg_BOOTLOADER}" "${arg_SKETCH}" "${output}" "${hex}"
-            "${flash_size}" "${origin}" "${settings_file}" "${usage}")
+        _fwsplice_image_rules(${rules})
     elseif(CMAKE_VERSION VERSION_LESS 3.19)
         message(FATAL_ERROR "${usage}: BOOTLOADER ${arg_BOOTLOADER} or SKETCH ${arg_SKETCH} is "
             "neither a file nor a target defined so far: define the target before this call")
@@ -187,46 +183,62 @@ function(_fwsplice_parse_bytes variable error_variable text)
     set(${error_variable} FALSE PARENT_SCOPE)
 endfunction()
 
-# The rules that convert the inputs, check them and merge them.
-function(_fwsplice_image_rules name bootloader_argument sketch_argument output hex flash_size
-        origin settings_file usage)
-    set(check_arguments "${output}")
-    set(depends "")
+# _fwsplice_image_rules(NAME <name> BOOTLOADER <argument> SKETCH <argument> OUTPUT <file>
+#                       FLASH_SIZE <bytes> USAGE <text> [ORIGIN <address>] [HEX <file>]): the
+# rules that convert the inputs, check them and merge them, from arguments fwsplice_add_image
+# has checked and normalised (FLASH_SIZE 0 where none was given).
+function(_fwsplice_image_rules)
+    cmake_parse_arguments(PARSE_ARGV 0 arg ""
+        "NAME;BOOTLOADER;SKETCH;OUTPUT;FLASH_SIZE;USAGE;ORIGIN;HEX" "")
+
+    # The settings in a file of their own, rewritten only when they change: a changed one then
+    # reruns the check with any generator, not only with those that track command lines.
+    set(settings_file "${CMAKE_CURRENT_BINARY_DIR}/${arg_NAME}.fwsplice-settings")
+    set(settings_text
+        "FLASH_SIZE ${arg_FLASH_SIZE}\nFLASH_ORIGIN ${arg_ORIGIN}\nHEX ${arg_HEX}\n")
+    if(EXISTS "${settings_file}")
+        file(READ "${settings_file}" old_settings)
+    endif()
+    if(NOT old_settings STREQUAL settings_text)
+        file(WRITE "${settings_file}" "${settings_text}")
+    endif()
+
+    set(raw_inputs "")
     set(source_arguments "")
-    foreach(role bootloader sketch)
+    foreach(role BOOTLOADER SKETCH)
         # The most bytes this image holds of the input: the bootloader's region, and what
         # FLASH_SIZE leaves for the sketch or, without it, what the tool can take.
         set(limit 8192)
-        if(role STREQUAL "sketch" AND flash_size GREATER 8192)
-            math(EXPR limit "${flash_size} - 8192")
-        elseif(role STREQUAL "sketch" AND flash_size GREATER 0)
+        if(role STREQUAL "SKETCH" AND arg_FLASH_SIZE GREATER 8192)
+            math(EXPR limit "${arg_FLASH_SIZE} - 8192")
+        elseif(role STREQUAL "SKETCH" AND arg_FLASH_SIZE GREATER 0)
             set(limit 1)
-        elseif(role STREQUAL "sketch")
+        elseif(role STREQUAL "SKETCH")
             set(limit 2147475455)
         endif()
-        _fwsplice_input(${role} source target "${${role}_argument}" ${role} ${limit} "${usage}")
-        list(APPEND check_arguments "${${role}}")
-        list(APPEND depends "${${role}}")
+        _fwsplice_input(raw source target "${arg_${role}}" ${role} ${limit} "${arg_USAGE}")
+        list(APPEND raw_inputs "${raw}")
         if(target)
-            add_dependencies("${name}" "${target}")
+            add_dependencies("${arg_NAME}" "${target}")
         endif()
-        list(APPEND source_arguments --${role}-elf "${${role}_argument}" "${source}")
+        string(TOLOWER "${role}" option)
+        list(APPEND source_arguments --${option}-elf "${arg_${role}}" "${source}")
     endforeach()
-    list(APPEND check_arguments "${flash_size}" ${source_arguments})
-    set(outputs "${output}")
-    get_filename_component(folders "${output}" DIRECTORY)
+    set(check_arguments "${arg_OUTPUT}" ${raw_inputs} "${arg_FLASH_SIZE}" ${source_arguments})
+    set(outputs "${arg_OUTPUT}")
+    get_filename_component(folders "${arg_OUTPUT}" DIRECTORY)
     set(make_hex "")
-    if(NOT hex STREQUAL "")
+    if(DEFINED arg_HEX)
         _fwsplice_objcopy(objcopy)
-        list(APPEND check_arguments --hex "${hex}")
-        list(APPEND outputs "${hex}")
-        get_filename_component(hex_folder "${hex}" DIRECTORY)
+        list(APPEND check_arguments --hex "${arg_HEX}")
+        list(APPEND outputs "${arg_HEX}")
+        get_filename_component(hex_folder "${arg_HEX}" DIRECTORY)
         list(APPEND folders "${hex_folder}")
         set(make_hex COMMAND "${objcopy}" -I binary -O ihex
-            --change-addresses "${origin}" "${output}" "${hex}")
+            --change-addresses "${arg_ORIGIN}" "${arg_OUTPUT}" "${arg_HEX}")
     endif()
-    if(NOT origin STREQUAL "")
-        list(APPEND check_arguments --origin "${origin}")
+    if(DEFINED arg_ORIGIN)
+        list(APPEND check_arguments --origin "${arg_ORIGIN}")
     endif()
 
     # Not every generator makes an output's folder. The check's summary and the tool's
@@ -234,10 +246,10 @@ function(_fwsplice_image_rules name bootloader_argument sketch_argument output h
     add_custom_command(OUTPUT ${outputs}
         COMMAND "${CMAKE_COMMAND}" -E make_directory ${folders}
         COMMAND fwsplice::check ${check_arguments}
-        COMMAND fwsplice::fwsplice ${depends} "${output}"
+        COMMAND fwsplice::fwsplice ${raw_inputs} "${arg_OUTPUT}"
         ${make_hex}
-        DEPENDS fwsplice::fwsplice fwsplice::check ${depends} "${settings_file}"
-        COMMENT "fwsplice: merging ${name}"
+        DEPENDS fwsplice::fwsplice fwsplice::check ${raw_inputs} "${settings_file}"
+        COMMENT "fwsplice: merging ${arg_NAME}"
         VERBATIM)
 endfunction()
 
@@ -246,7 +258,6 @@ endfunction()
 # target that makes them, which holds no more than <limit> bytes of them for this image. A
 # file that holds a raw image is merged as it is.
 function(_fwsplice_input variable source_variable target_variable argument keyword limit usage)
-    string(TOUPPER "${keyword}" keyword)
     if(TARGET "${argument}")
         get_target_property(type "${argument}" TYPE)
         if(NOT type STREQUAL "EXECUTABLE")

@@ -1,4 +1,5 @@
-# fwsplice_add_host_build(): fwsplice added from source to another project. fwsplice and
+# fwsplice_add_host_build(<build-tests>): fwsplice added from source to another project, with
+# its tests where <build-tests> is true, run by the parent's ctest. fwsplice and
 # fwsplice-check are built for the build machine as a project of their own, in
 # <binary dir>/host, once, as Release, whatever configuration the parent builds, and again only
 # when one of fwsplice's own files changes; fwsplice::fwsplice and fwsplice::check name its
@@ -6,7 +7,7 @@
 # configuration of a multi-config parent, so that every way of driving one (cross-configs among
 # them) finds one rule for each. The parent's toolchain, its flags, and CFLAGS, CXXFLAGS and
 # LDFLAGS in the environment (the parent's too, and often the target's) reach none of it.
-function(fwsplice_add_host_build)
+function(fwsplice_add_host_build build_tests)
     set(host_dir "${PROJECT_BINARY_DIR}/host")
     set(programs_dir "${host_dir}")
     set(arguments "")
@@ -35,7 +36,7 @@ function(fwsplice_add_host_build)
         COMMAND "${CMAKE_COMMAND}" -E env --unset=CFLAGS --unset=CXXFLAGS --unset=LDFLAGS
             "${CMAKE_COMMAND}" -S "${PROJECT_SOURCE_DIR}" -B "${host_dir}"
             -G "${CMAKE_GENERATOR}" -DCMAKE_TOOLCHAIN_FILE= -DCMAKE_BUILD_TYPE=Release
-            "-DBUILD_TESTING=${FWSPLICE_BUILD_TESTS}" -DFWSPLICE_INSTALL=OFF ${arguments}
+            "-DBUILD_TESTING=${build_tests}" -DFWSPLICE_INSTALL=OFF ${arguments}
         COMMENT "fwsplice: configuring fwsplice for the build machine"
         VERBATIM)
     file(GLOB_RECURSE own_files "${PROJECT_SOURCE_DIR}/src/*"
@@ -64,7 +65,7 @@ function(fwsplice_add_host_build)
         IMPORTED_LOCATION "${programs_dir}/fwsplice${suffix}")
     set_target_properties(fwsplice::check PROPERTIES
         IMPORTED_LOCATION "${programs_dir}/fwsplice-check${suffix}")
-    if(FWSPLICE_BUILD_TESTS)
+    if(build_tests)
         add_test(NAME fwsplice_tests
             COMMAND "${CMAKE_CTEST_COMMAND}" -C Release --output-on-failure
             WORKING_DIRECTORY "${host_dir}")

@@ -1,8 +1,10 @@
-# fwsplice_package(<version> <arch-variable>): what the release script (cmake/release.cmake)
-# needs to pack <version> that only configuring knows: the Debian package's control file, in
-# debian-control.in, and the flags in effect, in build-flags-<config>.txt, which release-all
-# records. Sets <arch-variable> to the machine's name in the archives' names.
-function(fwsplice_package version arch_variable)
+# fwsplice_package(<version> <arch-variable> <mandoc-variable>): what the release script
+# (cmake/release.cmake) needs to pack <version> that only configuring knows: the Debian
+# package's control file, in debian-control.in, and the flags in effect, in
+# build-flags-<config>.txt, which release-all records. Sets <arch-variable> to the machine's
+# name in the archives' names, and <mandoc-variable> to mandoc, which makes the man page's
+# HTML (empty where it is not found).
+function(fwsplice_package version arch_variable mandoc_variable)
     # Debian's names for the machines it packages for.
     set(fwsplice_deb_arch amd64)
     set(fwsplice_arch x86_64)
@@ -45,5 +47,10 @@ link: ${CMAKE_EXE_LINKER_FLAGS} $<JOIN:$<TARGET_PROPERTY:fwsplice,LINK_OPTIONS>,
 
     find_program(FWSPLICE_MANDOC mandoc)
     mark_as_advanced(FWSPLICE_MANDOC)
+    set(mandoc "")
+    if(FWSPLICE_MANDOC)
+        set(mandoc "${FWSPLICE_MANDOC}")
+    endif()
     set(${arch_variable} "${fwsplice_arch}" PARENT_SCOPE)
+    set(${mandoc_variable} "${mandoc}" PARENT_SCOPE)
 endfunction()

@@ -37,7 +37,6 @@ if(missing)
         "Debian: apt-get install ${missing}")
 endif()
 
-set(run_context "release-all: ")
 include("${CMAKE_CURRENT_LIST_DIR}/run.cmake")
 
 # name, toolchain file (or "-" for the native compiler), static (ON/OFF), artefact glob
@@ -62,8 +61,9 @@ while(hosts)
             "-DCMAKE_TOOLCHAIN_FILE=${SOURCE_DIR}/cmake/toolchains/${toolchain}.cmake")
     endif()
     message(STATUS "release-all: ${name}")
-    run(${configure})
-    run("${CMAKE_COMMAND}" --build "${build}" --target release)
+    run(output CONTEXT "release-all: " COMMAND ${configure})
+    run(output CONTEXT "release-all: " COMMAND
+        "${CMAKE_COMMAND}" --build "${build}" --target release)
     file(GLOB made "${build}/release/${artefact}")
     file(COPY ${made} DESTINATION "${out}")
     # The flags without the places where they were built.

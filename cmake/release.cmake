@@ -16,17 +16,20 @@ set(release "${BUILD_DIR}/release")
 set(scratch "${BUILD_DIR}/release-scratch")
 file(REMOVE_RECURSE "${release}" "${scratch}")
 file(MAKE_DIRECTORY "${release}" "${scratch}")
-set(run_context "release: ")
 include("${CMAKE_CURRENT_LIST_DIR}/run.cmake")
 include("${CMAKE_CURRENT_LIST_DIR}/release-steps.cmake")
 release_environment("${SOURCE_DATE_EPOCH}")
 
 # Directories and programs 0755, other files 0644, every time the release's own.
 function(normalise tree)
-    run(find "${tree}" -type d -exec chmod 0755 {} +)
-    run(find "${tree}" -type f -perm /0111 -exec chmod 0755 {} +)
-    run(find "${tree}" -type f ! -perm /0111 -exec chmod 0644 {} +)
-    run(find "${tree}" -exec touch -h -d "@${SOURCE_DATE_EPOCH}" {} +)
+    run(output CONTEXT "release: " COMMAND
+        find "${tree}" -type d -exec chmod 0755 {} +)
+    run(output CONTEXT "release: " COMMAND
+        find "${tree}" -type f -perm /0111 -exec chmod 0755 {} +)
+    run(output CONTEXT "release: " COMMAND
+        find "${tree}" -type f ! -perm /0111 -exec chmod 0644 {} +)
+    run(output CONTEXT "release: " COMMAND
+        find "${tree}" -exec touch -h -d "@${SOURCE_DATE_EPOCH}" {} +)
 endfunction()
 
 # The installed size in KiB as dpkg-gencontrol counts it (each file rounded up to a KiB, each
@@ -72,14 +75,16 @@ endfunction()
 if(WINDOWS)
     set(name "fwsplice-${VERSION}-windows-x86_64")
     set(tree "${scratch}/${name}")
-    run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${tree}" --strip)
+    run(output CONTEXT "release: " COMMAND
+        "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${tree}" --strip)
     # A man page as Windows users read one.
     if(NOT MANDOC)
         message(FATAL_ERROR "release: the Windows .zip's man page needs mandoc "
             "(Debian: apt-get install mandoc)")
     endif()
     file(REMOVE_RECURSE "${tree}/share/man")
-    run("${MANDOC}" -T html "${BUILD_DIR}/fwsplice.1")
+    run(output CONTEXT "release: " COMMAND
+        "${MANDOC}" -T html "${BUILD_DIR}/fwsplice.1")
     file(WRITE "${tree}/share/doc/fwsplice/fwsplice.1.html" "${output}")
     file(COPY "${SOURCE_DIR}/LICENSE" "${SOURCE_DIR}/README.md" DESTINATION "${tree}")
     normalise("${tree}")
@@ -90,13 +95,15 @@ if(WINDOWS)
     endif()
     file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE "${scratch}" "${tree}/*")
     list(SORT files)
-    run("${CMAKE_COMMAND}" -E chdir "${scratch}" "${ZIP}" -X -9 -q "${release}/${name}.zip"
+    run(output CONTEXT "release: " COMMAND
+        "${CMAKE_COMMAND}" -E chdir "${scratch}" "${ZIP}" -X -9 -q "${release}/${name}.zip"
         ${files})
 else()
     # One tree for both: the stripped install tree, under usr/ in the Debian package, and as the
     # archive's top folder.
     set(deb "${scratch}/deb")
-    run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${deb}/usr" --strip)
+    run(output CONTEXT "release: " COMMAND
+        "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${deb}/usr" --strip)
     normalise("${deb}")
     c_library_dependency(DEPENDS)
     installed_size(INSTALLED_SIZE "${deb}")
@@ -118,7 +125,8 @@ else()
     set(deb_name "fwsplice_${VERSION}_${CMAKE_MATCH_1}.deb")
     # dpkg-deb sorts the files, records them as root's and takes the ar members' times from
     # SOURCE_DATE_EPOCH.
-    run(dpkg-deb --root-owner-group -Zxz --build "${deb}" "${release}/${deb_name}")
+    run(output CONTEXT "release: " COMMAND
+        dpkg-deb --root-owner-group -Zxz --build "${deb}" "${release}/${deb_name}")
 
     set(top "fwsplice-${VERSION}-linux-${ARCH}")
     file(MAKE_DIRECTORY "${scratch}/tgz")

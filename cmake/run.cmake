@@ -1,19 +1,21 @@
-# run(<command> <arguments>...) for cmake -P scripts: runs the command, sets `output` in the
-# caller to what it printed, and stops the script, with that output, where it fails. Messages
-# begin with ${run_context}, where the script sets one.
-function(run)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+# run(<variable> [CONTEXT <text>] COMMAND <command> <arguments>...) for cmake -P scripts: runs
+# the command and sets <variable> to what it printed; where it fails, stops the script with
+# that output, after <text>.
+function(run variable)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "CONTEXT" "COMMAND")
+    execute_process(COMMAND ${arg_COMMAND}
+        RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
     if(NOT status EQUAL 0)
-        message(FATAL_ERROR "${run_context}${ARGN} failed (${status}):\n${out}")
+        message(FATAL_ERROR "${arg_CONTEXT}${arg_COMMAND} failed (${status}):\n${out}")
     endif()
-    set(output "${out}" PARENT_SCOPE)
+    set(${variable} "${out}" PARENT_SCOPE)
 endfunction()
 
-# no_warning(<why>): stops the script where what `run` printed last holds a warning: a warning
-# in every build log teaches people to ignore warnings.
-function(no_warning why)
-    if(output MATCHES "CMake Warning|[Ww]arning:")
-        message(FATAL_ERROR "${run_context}${why}: a warning in the log:\n${output}")
+# no_warning(<why> <log>): stops the script where the log holds a warning: a warning in every
+# build log teaches people to ignore warnings.
+function(no_warning why log)
+    if(log MATCHES "CMake Warning|[Ww]arning:")
+        message(FATAL_ERROR "${why}: a warning in the log:\n${log}")
     endif()
 endfunction()
 

@@ -17,17 +17,6 @@
 namespace fwsplice {
 namespace {
 
-/// What the place refuses (an ACL naming an id that a user namespace does not map, a chmod
-/// that a file system does not take) is the place's refusal; anything else means what it
-/// means everywhere.
-failure attribute_failure(int error) noexcept
-{
-    if (error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP) {
-        return {failure_cause::place_refuses, error, nullptr};
-    }
-    return system_failure(error);
-}
-
 #if defined(__linux__)
 /// The size of the old output's POSIX access ACL, read into acl where it is given. A
 /// path-only descriptor (where the file could not be opened for reading) is read through
@@ -65,11 +54,11 @@ template <typename Get> failure read_access_acl(Get get, std::vector<char>& acl)
     acl.clear();
     const ssize_t size = get(nullptr, 0);
     if (size < 0) {
-        return errno == ENODATA || errno == ENOTSUP ? failure{} : system_failure(errno);
+        return errno == ENODATA || errno == ENOTSUP ? failure{} : system_error(errno);
     }
     acl.resize(static_cast<std::size_t>(size));
     if (get(acl.data(), acl.size()) != size) {
-        return system_failure(errno);
+        return system_error(errno);
     }
     return {};
 }
@@ -102,7 +91,7 @@ failure match_access_acl(const output_target& target, int descriptor)
     const int changed = old_acl.empty() ? fremovexattr(descriptor, "system.posix_acl_access")
                                         : fsetxattr(descriptor, "system.posix_acl_access",
                                                     old_acl.data(), old_acl.size(), 0);
-    return changed == 0 ? failure{} : attribute_failure(errno);
+    return changed == 0 ? failure{} : system_error(errno);
 #else
     static_cast<void>(target);
     static_cast<void>(descriptor);
@@ -116,7 +105,7 @@ failure take_old_mode(int descriptor, const struct stat& old)
 {
     struct stat made {};
     if (fstat(descriptor, &made) != 0) {
-        return system_failure(errno);
+        return system_error(errno);
     }
     mode_t mode = old.st_mode & 07777;
     if (made.st_uid != old.st_uid) {
@@ -126,7 +115,7 @@ failure take_old_mode(int descriptor, const struct stat& old)
         mode &= ~static_cast<mode_t>(S_ISGID);
     }
     if ((made.st_mode & 07777) != mode && fchmod(descriptor, mode) != 0) {
-        return attribute_failure(errno);
+        return system_error(errno);
     }
     return {};
 }

@@ -35,7 +35,7 @@ inline bool close_handle(HANDLE& handle) noexcept
 
 inline failure last_failure() noexcept
 {
-    return system_failure(static_cast<long>(GetLastError()));
+    return system_error(static_cast<long>(GetLastError()));
 }
 
 }  // namespace fwsplice

@@ -51,7 +51,7 @@ failure in_place_file::open(const output_target& target)
                          flags | create | (held ? O_NONBLOCK : 0), 0666);
     struct stat info {};
     if (descriptor_ < 0 || fstat(descriptor_, &info) != 0) {
-        return system_failure(errno);
+        return system_error(errno);
     }
     // What was looked at is what gets written: another file put at the name meanwhile, which
     // the sticky-directory rules were never applied to, is refused.
@@ -111,12 +111,12 @@ failure in_place_file::write(const unsigned char* bytes, std::size_t size)
         empty_on_signal(spare_ >= 0 ? spare_ : descriptor_);
     }
     if ((regular_ && ftruncate(descriptor_, 0) != 0) || !write_all(descriptor_, bytes, size)) {
-        return system_failure(errno);
+        return system_error(errno);
     }
     const int descriptor = descriptor_;
     descriptor_ = -1;
     if (::close(descriptor) != 0) {
-        return system_failure(errno);
+        return system_error(errno);
     }
     forget_on_signal();
     return {};

@@ -35,6 +35,16 @@ struct file_identity {
 };
 using input_identities = std::array<file_identity, 2>;
 
+/// An input that the output must never be written over: which file it is, its size, and its
+/// first bytes as the image holds them, to recognise it where identities cannot be trusted.
+struct input_view {
+    file_identity identity;
+    std::int64_t size = 0;
+    const unsigned char* head = nullptr;
+    std::size_t head_size = 0;
+};
+using input_views = std::array<input_view, 2>;
+
 file_identity identify(std::FILE* file) noexcept;
 
 /// Which file a path leads to, links followed; not known where none, or where path is null.

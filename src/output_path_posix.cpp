@@ -1,5 +1,4 @@
-// POSIX: what the output path leads to, followed as the kernel would follow it, and what
-// the system's errors mean to the writer.
+// POSIX: what the output path leads to, followed as the kernel would follow it.
 #include "output_steps.hpp"
 
 #include "descriptor_posix.hpp"
@@ -114,19 +113,19 @@ failure look_at(output_target& target, std::string& name, bool& followed)
     close_if_open(target.directory);
     target.directory = ::open(target.directory_name.c_str(), path_only | O_DIRECTORY | O_CLOEXEC);
     if (target.directory < 0 || fstat(target.directory, &target.directory_status) != 0) {
-        return system_failure(errno);
+        return system_error(errno);
     }
     if (target.name.empty() || target.name == "." || target.name == "..") {
-        return system_failure(EISDIR);
+        return system_error(EISDIR);
     }
     target.exists =
         fstatat(target.directory, target.name.c_str(), &target.old, AT_SYMLINK_NOFOLLOW) == 0;
     if (!target.exists) {
         target.old = {};
-        return errno == ENOENT ? failure{} : system_failure(errno);
+        return errno == ENOENT ? failure{} : system_error(errno);
     }
     if (foreign_in_shared_directory(target.old, target.directory_status)) {
-        return system_failure(EACCES);
+        return system_error(EACCES);
     }
     const bool link = S_ISLNK(target.old.st_mode);
     if (!link || holds_made_up_links(target.directory)) {
@@ -137,7 +136,7 @@ failure look_at(output_target& target, std::string& name, bool& followed)
     const ssize_t length =
         readlinkat(target.directory, target.name.c_str(), text.data(), text.size());
     if (length <= 0 || static_cast<std::size_t>(length) == text.size()) {
-        return system_failure(length < 0 ? errno : ENAMETOOLONG);
+        return system_error(length < 0 ? errno : ENAMETOOLONG);
     }
     const std::string link_text(text.data(), static_cast<std::size_t>(length));
     name = link_text.front() == '/' ? link_text : prefix + link_text;
@@ -151,7 +150,7 @@ failure look_at(output_target& target, std::string& name, bool& followed)
 failure hold_existing(output_target& target)
 {
     if (faccessat(target.directory, target.name.c_str(), W_OK, AT_EACCESS) != 0) {
-        return system_failure(errno);
+        return system_error(errno);
     }
     const int flags = O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
     target.existing = openat(target.directory, target.name.c_str(), O_RDONLY | O_NONBLOCK | flags);
@@ -159,50 +158,16 @@ failure hold_existing(output_target& target)
         target.existing = openat(target.directory, target.name.c_str(), path_only | flags);
     }
     if (target.existing < 0 || fstat(target.existing, &target.old) != 0) {
-        return system_failure(errno);
+        return system_error(errno);
     }
     // The rules are applied again to the file now held, which may not be the one looked at.
     if (!S_ISREG(target.old.st_mode)) {
         return refusal(failure_cause::changed, "the output changed while it was followed");
     }
-    return foreign_in_shared_directory(target.old, target.directory_status) ? system_failure(EACCES)
+    return foreign_in_shared_directory(target.old, target.directory_status) ? system_error(EACCES)
                                                                             : failure{};
 }
 }  // namespace
-
-failure system_failure(long code) noexcept
-{
-    switch (code) {
-    case 0:
-        return {failure_cause::other, code, nullptr};
-    case ENOENT:
-    case ENOTDIR:
-        return {failure_cause::missing, code, nullptr};
-    case EACCES:
-    case EPERM:
-        return {failure_cause::denied, code, nullptr};
-    case EROFS:
-    case EXDEV:
-    case EBUSY:
-        return {failure_cause::place_refuses, code, nullptr};
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-    case EMFILE:
-    case ENFILE:
-    case ENOMEM:
-        return {failure_cause::shortage, code, nullptr};
-    case ETXTBSY:
-        return {failure_cause::busy, code, nullptr};
-    default:
-        return {failure_cause::other, code, nullptr};
-    }
-}
-
-const char* describe(const failure& reason) noexcept
-{
-    return reason.text != nullptr ? reason.text : std::strerror(static_cast<int>(reason.code));
-}
 
 output_target::~output_target()
 {
@@ -216,13 +181,13 @@ output_target::~output_target()
 failure find_output(const char* path, output_target& target)
 {
     if (*path == '\0') {
-        return system_failure(ENOENT);
+        return system_error(ENOENT);
     }
     std::string name = path;
     bool followed = true;
     for (int links = 0; followed; ++links) {
         if (links > max_links) {
-            return system_failure(ELOOP);
+            return system_error(ELOOP);
         }
         if (const failure looking = look_at(target, name, followed)) {
             return looking;
@@ -239,7 +204,7 @@ failure find_output(const char* path, output_target& target)
     struct stat through_path {};
     const bool found = stat(path, &through_path) == 0;
     if (!found && errno != ENOENT) {
-        return system_failure(errno);
+        return system_error(errno);
     }
     if (found != target.exists || (target.exists && !same_file(through_path, target.old))) {
         return refusal(failure_cause::changed, "the path changed while it was followed");
@@ -262,13 +227,13 @@ failure remove_output(const output_target& target)
 {
     struct stat now {};
     if (fstatat(target.directory, target.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
-        return system_failure(errno);
+        return system_error(errno);
     }
     if (!same_file(now, target.old)) {
         return refusal(failure_cause::changed, "the output changed during the run");
     }
     return unlinkat(target.directory, target.name.c_str(), 0) == 0 ? failure{}
-                                                                   : system_failure(errno);
+                                                                   : system_error(errno);
 }
 
 }  // namespace fwsplice

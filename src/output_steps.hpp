@@ -1,10 +1,12 @@
 #pragma once
 
 // The steps of writing the output, one implementation for each platform: what the path leads
-// to, a temporary file beside it, and the output itself written in place. A step reports only
-// a cause that every platform shares; what follows from it is the writer's decision.
+// to, a temporary file beside it, and the output itself written in place. A step reports the
+// system's error as it is; what it means is the classifier's to say, and what follows from it
+// the writer's decision.
 
-#include "whole_file.hpp"
+#include "failure.hpp"
+#include "input_file.hpp"
 
 #include <array>
 #include <climits>
@@ -18,40 +20,6 @@
 #endif
 
 namespace fwsplice {
-
-/// Why a step failed, in terms that mean the same on every platform.
-enum class failure_cause {
-    none,
-    missing,        ///< no such file or directory
-    denied,         ///< this user may not
-    place_refuses,  ///< the place takes no new file, rename, mode or ACL: a read-only or
-                    ///< immutable directory, another file system, a mount, a user namespace
-    shortage,       ///< no space, inode, quota, descriptor or memory, or a file-size limit
-    busy,           ///< another process holds the file
-    changed,        ///< the path or the file changed during the run
-    refused,        ///< the tool's own refusal: writing would destroy an input or mix output
-    other           ///< an I/O error, or anything else
-};
-
-/// A failed step's cause, and what the system said about it.
-struct failure {
-    failure_cause cause = failure_cause::none;
-    long code = 0;               ///< errno, or GetLastError() on Windows
-    const char* text = nullptr;  ///< our own words, where the system said nothing
-    explicit operator bool() const noexcept { return cause != failure_cause::none; }
-};
-
-/// The failure for a system error code.
-failure system_failure(long code) noexcept;
-
-/// A failure in the tool's own words.
-inline failure refusal(failure_cause cause, const char* text) noexcept
-{
-    return {cause, 0, text};
-}
-
-/// The text for a failure: the system's message, or the tool's own words.
-const char* describe(const failure& reason) noexcept;
 
 /// What the output path leads to, found once by find_output() and held, so that later steps
 /// act on the same directory and file even if links along the path change.

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstring>
 
 namespace fwsplice {
 namespace {
@@ -139,16 +140,23 @@ void forget_on_signal() noexcept
     registered_output.store(-1);
 }
 
+static_assert(sizeof(sigset_t) <= 128 && alignof(sigset_t) <= 8,
+              "signals_held keeps a sigset_t in its storage");
+
 signals_held::signals_held() noexcept
 {
     sigset_t all{};
+    sigset_t previous{};
     sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &previous_);
+    sigprocmask(SIG_BLOCK, &all, &previous);
+    std::memcpy(previous_.data(), &previous, sizeof previous);
 }
 
 signals_held::~signals_held()
 {
-    sigprocmask(SIG_SETMASK, &previous_, nullptr);
+    sigset_t previous{};
+    std::memcpy(&previous, previous_.data(), sizeof previous);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
 }  // namespace fwsplice

@@ -30,14 +30,20 @@ void prepare_process() noexcept
     static_cast<void>(SetConsoleCtrlHandler(clean_up, TRUE));
 }
 
-void remove_on_signal(const char* path) noexcept
+void remove_on_signal(int /*directory*/, const char* name) noexcept
 {
-    registered_path.store(path);
+    registered_path.store(name);
 }
+
+void empty_on_signal(int /*descriptor*/) noexcept {}
 
 void forget_on_signal() noexcept
 {
     registered_path.store(nullptr);
 }
+
+signals_held::signals_held() noexcept = default;
+
+signals_held::~signals_held() = default;
 
 }  // namespace fwsplice

@@ -83,10 +83,10 @@ failure temporary_file::under_new_name(const std::string& output_name, Make make
         const int error = errno;
         name_[0] = '\0';
         if (error != EEXIST) {
-            return system_failure(error);
+            return system_error(error);
         }
     }
-    return system_failure(EEXIST);
+    return system_error(EEXIST);
 }
 
 failure temporary_file::create(const output_target& target)
@@ -104,7 +104,7 @@ failure temporary_file::create(const output_target& target)
             return {};
         }
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-            creating = system_failure(errno);
+            creating = system_error(errno);
         }
     }
 #endif
@@ -120,32 +120,8 @@ failure temporary_file::create(const output_target& target)
 
 failure temporary_file::write(const unsigned char* bytes, std::size_t size) const
 {
-    return write_all(descriptor_, bytes, size) ? failure{} : system_failure(errno);
+    return write_all(descriptor_, bytes, size) ? failure{} : system_error(errno);
 }
-
-#if defined(__linux__)
-namespace {
-
-/// Errors by which the kernel says it cannot copy between these two files at all.
-failure kernel_copy_failure(int error) noexcept
-{
-    switch (error) {
-    case EXDEV:
-    case EINVAL:
-    case ENOSYS:
-    case EOPNOTSUPP:
-#if ENOTSUP != EOPNOTSUPP
-    case ENOTSUP:
-#endif
-    case EBADF:
-        return {failure_cause::place_refuses, error, nullptr};
-    default:
-        return system_failure(error);
-    }
-}
-
-}  // namespace
-#endif
 
 // The kernel moves the bytes, or, on a file system that shares blocks, shares them.
 failure temporary_file::copy(std::FILE* source, std::size_t count, std::size_t& copied) const
@@ -161,7 +137,7 @@ failure temporary_file::copy(std::FILE* source, std::size_t count, std::size_t& 
             continue;
         }
         if (moved < 0) {
-            return kernel_copy_failure(errno);
+            return system_error(errno);
         }
         if (moved == 0) {
             return refusal(failure_cause::place_refuses, "the kernel's copy stopped short");
@@ -185,7 +161,7 @@ failure temporary_file::take_access(const output_target& target) const
     // Read from the held file only now, so that a change made during the run is not undone.
     struct stat now {};
     if (fstat(target.existing, &now) != 0) {
-        return system_failure(errno);
+        return system_error(errno);
     }
     return take_old_access(descriptor_, now, target);
 }
@@ -199,7 +175,7 @@ failure temporary_file::close(const output_target& target)
     }
     const int descriptor = descriptor_;
     descriptor_ = -1;
-    return ::close(descriptor) == 0 ? failure{} : system_failure(errno);
+    return ::close(descriptor) == 0 ? failure{} : system_error(errno);
 }
 
 // The complete unnamed file takes its temporary name only now, so that an interruption before
@@ -252,7 +228,7 @@ failure temporary_file::rename_over(const output_target& target)
         renamed = renameat(directory_, name_.data(), directory_, target.name.c_str());
     }
     if (renamed != 0) {
-        return system_failure(errno);
+        return system_error(errno);
     }
     forget_on_signal();
     name_[0] = '\0';
@@ -267,7 +243,7 @@ failure temporary_file::remove() noexcept
         return {};
     }
     if (unlinkat(directory_, name_.data(), 0) != 0 && errno != ENOENT) {
-        return system_failure(errno);
+        return system_error(errno);
     }
     forget_on_signal();
     name_[0] = '\0';

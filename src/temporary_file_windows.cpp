@@ -51,20 +51,20 @@ failure temporary_file::create(const output_target& target)
     const unsigned long seed = GetCurrentProcessId() * 2654435761UL + GetTickCount();
     for (unsigned long attempt = 0; attempt < 100; ++attempt) {
         if (!name_temporary_file(target.name, seed + attempt * 7919UL, name_)) {
-            return system_failure(ERROR_FILENAME_EXCED_RANGE);
+            return system_error(ERROR_FILENAME_EXCED_RANGE);
         }
         // Shared for deletion, so that the console handler can remove it while it is open.
         handle_ = CreateFileA(name_.data(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle_ != INVALID_HANDLE_VALUE) {
-            remove_on_signal(name_.data());
+            remove_on_signal(-1, name_.data());
             return {};
         }
         if (GetLastError() != ERROR_FILE_EXISTS) {
             return last_failure();
         }
     }
-    return system_failure(ERROR_FILE_EXISTS);
+    return system_error(ERROR_FILE_EXISTS);
 }
 
 failure temporary_file::write(const unsigned char* bytes, std::size_t size) const
@@ -120,12 +120,12 @@ failure temporary_file::rename_over(const output_target& target)
         const DWORD error = GetLastError();
         if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION &&
             error != ERROR_ACCESS_DENIED && error != ERROR_UNABLE_TO_REMOVE_REPLACED) {
-            return system_failure(static_cast<long>(error));
+            return system_error(static_cast<long>(error));
         }
         Sleep(50);
     }
     const DWORD error = GetLastError();
-    return system_failure(
+    return system_error(
         static_cast<long>(error == ERROR_UNABLE_TO_REMOVE_REPLACED ? ERROR_ACCESS_DENIED : error));
 }
 

@@ -1,5 +1,29 @@
 // Writing a file whole: the order of the steps, and the one table that decides what a failed
 // step of the replacement leads to.
+//
+// The life of an image on its way to the output. find follows the path one link at a time, as
+// the kernel would, and holds the directory of the final name and any old file there. Then:
+//
+// - Replacement, for a regular file or a name that holds nothing yet. create makes a
+//   temporary file beside the output: unnamed (O_TMPFILE) where the file system allows, else
+//   named .NAME.fwsplice-XXXXXX and registered to be removed by a signal that ends the run.
+//   fill writes the bootloader region from the buffer; copy_tail has the kernel copy the
+//   sketch after it, sharing blocks where the file system can. take_access gives it the old
+//   file's owner, ACL and mode, read from the held file after the bytes. fill then names it
+//   where it had no name and closes it, and rename puts it over the output in one step. Until
+//   then the output is as it was, and a failure removes the temporary file.
+// - Through the buffer: where the kernel cannot copy the sketch, or stops short, read_tail
+//   reads the rest into its place in the buffer and fill writes it, from where the copy ended.
+// - In place, where the place allows nothing else: a device, a FIFO, what /dev/stdout leads
+//   to, a file in an append-only directory; or a replacement that the place refused. clean_up
+//   first removes the temporary file (one that cannot go keeps the old output), then
+//   open_in_place opens the output itself, refusing an input or standard output's own file,
+//   and write_in_place writes it whole, or removes or empties it, never leaving it torn.
+//
+// Which road a failure leads to is the table below, read with the cause that the classifier
+// (failure_posix.cpp, failure_windows.cpp) gives the step's error: create, take_access or
+// rename denied or refused by the place leads in place; copy_tail refused by the place goes
+// through the buffer; anything else, above all a shortage, keeps the old output.
 #include "whole_file.hpp"
 
 #include "output_steps.hpp"
@@ -72,7 +96,7 @@ write_result failed(write_step step, const failure& reason) noexcept
 failure read_tail(const image_source& image, std::size_t from) noexcept
 {
     if (!seek_input(image.tail.get(), static_cast<std::int64_t>(from))) {
-        return system_failure(errno);
+        return system_error(errno);
     }
     const char* const reason = read_input(image.tail.get(), image.bytes + image.ready + from,
                                           image.tail_size - from, true);
@@ -86,7 +110,8 @@ step_failure fill_tail(const temporary_file& temporary, image_source& image)
 {
     std::size_t copied = 0;
     const failure copying = temporary.copy(image.tail.get(), image.tail_size, copied);
-    if (copying && after(write_step::copy_tail, copying.cause) != then::through_buffer) {
+    if (copying && after(write_step::copy_tail, cause_of(write_step::copy_tail, copying)) !=
+                       then::through_buffer) {
         return {write_step::copy_tail, copying};
     }
     if (const failure reading = read_tail(image, copied)) {
@@ -177,7 +202,7 @@ write_result write_whole_file(const char* path, image_source& image,
         if (!replacing.reason) {
             return {};
         }
-        if (after(replacing.step, replacing.reason.cause) == then::keep_old) {
+        if (after(replacing.step, cause_of(replacing.step, replacing.reason)) == then::keep_old) {
             return failed(replacing.step, replacing.reason);
         }
         // The copy goes first, so that its space is free; one that cannot be removed keeps
@@ -187,7 +212,7 @@ write_result write_whole_file(const char* path, image_source& image,
         }
         return write_in_place(target, image, inputs);
     } catch (const std::exception&) {  // no memory for a name
-        return failed(write_step::find, system_failure(ENOMEM));
+        return failed(write_step::find, system_error(ENOMEM));
     }
 }
 
@@ -208,9 +233,10 @@ const char* remove_whole_file(const char* path, const kept_files& kept) noexcept
         if (!removing && target.exists && target.replaceable) {
             removing = remove_output(target);
         }
-        return removing && removing.cause != failure_cause::missing ? describe(removing) : nullptr;
+        const bool gone = cause_of(write_step::clean_up, removing) == failure_cause::missing;
+        return removing && !gone ? describe(removing) : nullptr;
     } catch (const std::exception&) {
-        return describe(system_failure(ENOMEM));
+        return describe(system_error(ENOMEM));
     }
 }
 

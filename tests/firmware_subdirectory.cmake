@@ -16,7 +16,7 @@ endforeach()
 file(WRITE \"\${CMAKE_BINARY_DIR}/../\${WITH_FWSPLICE}.txt\" \"\${seen}\")
 ")
 foreach(with OFF ON)
-    run("${CMAKE_COMMAND}" -S "${WORK_DIR}/parent" -B "${WORK_DIR}/parent/${with}"
+    run(output COMMAND "${CMAKE_COMMAND}" -S "${WORK_DIR}/parent" -B "${WORK_DIR}/parent/${with}"
         -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" -DWITH_FWSPLICE=${with})
     file(READ "${WORK_DIR}/parent/${with}.txt" variables_${with})
     string(REPLACE "${WORK_DIR}/parent/${with}" "<build>" variables_${with}
@@ -40,7 +40,7 @@ if(cache_ON)
 endif()
 # The build machine's compiler by name, as CMAKE_CXX_COMPILER takes one; or not found.
 get_filename_component(compiler_name "${CXX_COMPILER}" NAME)
-run("${CMAKE_COMMAND}" -S "${WORK_DIR}/parent" -B "${WORK_DIR}/parent/by-name"
+run(output COMMAND "${CMAKE_COMMAND}" -S "${WORK_DIR}/parent" -B "${WORK_DIR}/parent/by-name"
     -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" -DWITH_FWSPLICE=ON
     "-DFWSPLICE_HOST_CXX_COMPILER=${compiler_name}")
 file(STRINGS "${WORK_DIR}/parent/by-name/CMakeCache.txt" found
@@ -58,7 +58,7 @@ expect_configure_failure("no such compiler"
 if(EXISTS "${build}/fwsplice/tests")
     message(FATAL_ERROR "fwsplice as a subdirectory configured its tests")
 endif()
-run("${CMAKE_COMMAND}" --install "${build}" --prefix "${WORK_DIR}/prefix")
+run(output COMMAND "${CMAKE_COMMAND}" --install "${build}" --prefix "${WORK_DIR}/prefix")
 file(GLOB_RECURSE installed "${WORK_DIR}/prefix/*")
 if(installed)
     message(FATAL_ERROR "fwsplice as a subdirectory installed ${installed}")

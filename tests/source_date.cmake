@@ -9,7 +9,7 @@ include("${SOURCE_DIR}/cmake/run.cmake")
 
 # Configures `tree`, and checks what it says of the dates and the man page's date.
 function(expect_dates why tree origin day)
-    run("${CMAKE_COMMAND}" -S "${tree}" -B "${tree}-build" -G "${GENERATOR}"
+    run(output COMMAND "${CMAKE_COMMAND}" -S "${tree}" -B "${tree}-build" -G "${GENERATOR}"
         -DBUILD_TESTING=OFF)
     if(NOT output MATCHES "fwsplice: dates from ${origin}: ${day}\n")
         message(FATAL_ERROR "${why}: configuring did not say 'dates from ${origin}':\n${output}")
@@ -30,13 +30,13 @@ endif()
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
 set(clone "${WORK_DIR}/clone")
-run(${git} clone -q "${SOURCE_DIR}" "${clone}")
+run(output COMMAND ${git} clone -q "${SOURCE_DIR}" "${clone}")
 set(ENV{SOURCE_DATE_EPOCH} "")
 
 # 2026-01-02 and 2026-02-03, as commit times.
 set(ENV{GIT_COMMITTER_DATE} "@1767312000 +0000")
-run(${git} -C "${clone}" commit -q --allow-empty -m "dated")
-run(${git} -C "${clone}" rev-parse HEAD)
+run(output COMMAND ${git} -C "${clone}" commit -q --allow-empty -m "dated")
+run(output COMMAND ${git} -C "${clone}" rev-parse HEAD)
 string(STRIP "${output}" commit)
 
 # The release's tag names the packages with the plain version, in a checkout and in a source
@@ -50,9 +50,9 @@ function(expect_package_version why build expected)
         message(FATAL_ERROR "${why}: the packages say ${line}, not ${expected}")
     endif()
 endfunction()
-run(${git} -C "${clone}" tag "v${version}")
-run(${git} -C "${clone}" archive --format=tar --prefix=archive/ -o "${WORK_DIR}/archive.tar" HEAD)
-run("${CMAKE_COMMAND}" -E chdir "${WORK_DIR}" "${CMAKE_COMMAND}" -E tar xf archive.tar)
+run(output COMMAND ${git} -C "${clone}" tag "v${version}")
+run(output COMMAND ${git} -C "${clone}" archive --format=tar --prefix=archive/ -o "${WORK_DIR}/archive.tar" HEAD)
+run(output COMMAND "${CMAKE_COMMAND}" -E chdir "${WORK_DIR}" "${CMAKE_COMMAND}" -E tar xf archive.tar)
 expect_dates("a source archive" "${WORK_DIR}/archive" "the source archive of commit ${commit}"
     2026-01-02)
 expect_package_version("a source archive of the tag" "${WORK_DIR}/archive-build" "${version}")
@@ -72,30 +72,30 @@ set(ENV{SOURCE_DATE_EPOCH} "")
 # A copy kept in another project's repository (vendored, not a submodule) names no commit of
 # that project's: it falls back, and says why.
 set(vendor "${WORK_DIR}/vendoring")
-run(${git} init -q "${vendor}")
-run(${git} -C "${clone}" archive --format=tar --prefix=fwsplice/ -o "${WORK_DIR}/plain.tar"
+run(output COMMAND ${git} init -q "${vendor}")
+run(output COMMAND ${git} -C "${clone}" archive --format=tar --prefix=fwsplice/ -o "${WORK_DIR}/plain.tar"
     HEAD~1)
-run("${CMAKE_COMMAND}" -E chdir "${vendor}" "${CMAKE_COMMAND}" -E tar xf "${WORK_DIR}/plain.tar")
+run(output COMMAND "${CMAKE_COMMAND}" -E chdir "${vendor}" "${CMAKE_COMMAND}" -E tar xf "${WORK_DIR}/plain.tar")
 # Written, not copied: file(COPY) skips a file of the same time, as the archive's is when the
 # commit was made within the second before the checkout.
 file(READ "${SOURCE_DIR}/cmake/source-commit.txt" placeholder)
 file(WRITE "${vendor}/fwsplice/cmake/source-commit.txt" "${placeholder}")
-run(${git} -C "${vendor}" add -A)
-run(${git} -C "${vendor}" commit -q -m "vendored")
+run(output COMMAND ${git} -C "${vendor}" add -A)
+run(output COMMAND ${git} -C "${vendor}" commit -q -m "vendored")
 expect_dates("a copy inside another repository" "${vendor}/fwsplice"
     "the fixed fallback, as no commit is known \\(the sources are inside the git repository ${vendor}, not the top of their own\\)"
     2025-12-09)
 
 # A new commit in a worktree whose branch ref was packed configures again and takes its date.
 set(worktree "${WORK_DIR}/worktree")
-run(${git} -C "${clone}" worktree add -q -b dated "${worktree}")
-run(${git} -C "${clone}" pack-refs --all)
+run(output COMMAND ${git} -C "${clone}" worktree add -q -b dated "${worktree}")
+run(output COMMAND ${git} -C "${clone}" pack-refs --all)
 expect_dates("a worktree" "${worktree}" "commit ${commit}" 2026-01-02)
 set(ENV{GIT_COMMITTER_DATE} "@1770076800 +0000")
-run(${git} -C "${worktree}" commit -q --allow-empty -m "dated again")
-run(${git} -C "${worktree}" rev-parse HEAD)
+run(output COMMAND ${git} -C "${worktree}" commit -q --allow-empty -m "dated again")
+run(output COMMAND ${git} -C "${worktree}" rev-parse HEAD)
 string(STRIP "${output}" commit)
-run("${CMAKE_COMMAND}" --build "${worktree}-build" --target fwsplice_check)
+run(output COMMAND "${CMAKE_COMMAND}" --build "${worktree}-build" --target fwsplice_check)
 if(NOT output MATCHES "dates from commit ${commit}: 2026-02-03")
     message(FATAL_ERROR "a commit in a worktree with packed refs did not configure again:\n"
         "${output}")
@@ -110,8 +110,8 @@ if(NOT uid STREQUAL "0")
     message("fwsplice: not root, so a checkout owned by another user is not tried")
     return()
 endif()
-run(${git} -C "${clone}" rev-parse HEAD)
+run(output COMMAND ${git} -C "${clone}" rev-parse HEAD)
 string(STRIP "${output}" clone_commit)
-run(chown -R nobody "${clone}")
+run(output COMMAND chown -R nobody "${clone}")
 expect_dates("another user's checkout" "${clone}" "commit ${clone_commit}" 2026-01-02)
-run("${CMAKE_COMMAND}" --build "${clone}-build")
+run(output COMMAND "${CMAKE_COMMAND}" --build "${clone}-build")
