@@ -32,7 +32,7 @@ function(fwsplice_install_rules day)
         COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
     install(FILES "${PROJECT_BINARY_DIR}/fwsplice-config.cmake"
         "${PROJECT_BINARY_DIR}/fwsplice-config-version.cmake" cmake/fwsplice-image.cmake
-        cmake/fwsplice-convert.cmake
+        cmake/fwsplice-inputs.cmake cmake/fwsplice-convert.cmake
         DESTINATION "${FWSPLICE_CMAKE_DIR}")
 
     # The man page carries the version and the date of the sources it was made from.
