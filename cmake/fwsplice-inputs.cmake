@@ -38,6 +38,12 @@ function(_fwsplice_input variable source_variable target_variable argument keywo
         _fwsplice_raw_at_hand(raw "${source}")
         set(converted "${source}")
         set(conversion "")
+        _fwsplice_objcopy(objcopy)
+        if(NOT raw AND NOT objcopy AND EXISTS "${source}")
+            message(FATAL_ERROR "${usage}: ${keyword} ${argument} holds ELF, Intel HEX or "
+                "S-record, and making its raw image needs objcopy, which was not found: set "
+                "CMAKE_OBJCOPY")
+        endif()
         if(NOT raw)
             string(MD5 key "${source}")
             string(SUBSTRING "${key}" 0 12 key)
