@@ -5,6 +5,7 @@
 
 #include "elf_file.hpp"
 #include "input_file.hpp"
+#include "text_records.hpp"
 
 #include <array>
 #include <cerrno>

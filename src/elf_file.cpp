@@ -135,6 +135,7 @@ loaded_bytes from_segments(const std::vector<segment>& segments)
 {
     loaded_bytes loaded;
     for (const segment& loads : segments) {
+        // cppcheck-suppress useStlAlgorithm
         if (loads.file_size > 0 && !add_piece(loaded, loads.load_address, loads.file_size)) {
             return broken("its ELF segments end past the last address");
         }

@@ -49,13 +49,9 @@ struct loaded_bytes {
     const char* objcopy_format = "binary";
 
     /// The address at which the raw image starts: the lowest of any piece.
-    std::uint64_t lowest() const noexcept;
+    [[nodiscard]] std::uint64_t lowest() const noexcept;
     /// Whether a byte lies at or after `bound`, and the first address that holds one.
-    bool reaches(std::uint64_t bound, std::uint64_t& first) const noexcept;
+    [[nodiscard]] bool reaches(std::uint64_t bound, std::uint64_t& first) const noexcept;
 };
-
-/// The bytes an Intel HEX or S-record file loads: its data records, in file order, with
-/// runs of adjacent records joined.
-loaded_bytes read_records(std::FILE* file, input_format format) noexcept;
 
 }  // namespace fwsplice

@@ -37,7 +37,7 @@ public:
     signals_held() noexcept;
     signals_held(const signals_held&) = delete;
     signals_held& operator=(const signals_held&) = delete;
-    ~signals_held();
+    ~signals_held();  // NOLINT(performance-trivially-destructible): POSIX restores the mask
 
 private:
     /// The mask to restore, as the platform keeps it (a sigset_t on POSIX).

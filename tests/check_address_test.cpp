@@ -156,11 +156,13 @@ TEST_F(check_address_test, the_address_is_where_objcopy_starts_what_a_linker_mad
         const std::string placed = std::string(c.role) == "sketch"
                                        ? "FLASH_ORIGIN 0x08000000 + 0x2000"
                                        : "FLASH_ORIGIN 0x08000000";
+        std::string refused = "fwsplice: ";
+        refused.append(c.role).append(" program is linked at ").append(at);
+        refused.append(", but the image puts it at ").append(wanted).append(" (").append(placed);
+        refused.append("): link it at ").append(wanted).append("\n");
         EXPECT_EQ(result.err, at == wanted
                                   ? "fwsplice: image.bin: 8195 bytes; bootloader 4 of 8192\n"
-                                  : "fwsplice: " + std::string(c.role) + " program is linked at " +
-                                        at + ", but the image puts it at " + wanted + " (" +
-                                        placed + "): link it at " + wanted + "\n");
+                                  : refused);
         EXPECT_EQ(result.status, at == wanted ? 0 : 1);
     }
 }

@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -206,8 +208,9 @@ TEST_F(output_test, devices_and_pipes_are_written_in_place)
     // Standard output a pipe, whose reader the test holds open.
     const std::string pipe = path("pipe");
     ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-    const int pipe_reader = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(pipe_reader, 0);
+    const std::unique_ptr<std::FILE, scratch_closer> pipe_reader{
+        fdopen(open(pipe.c_str(), O_RDONLY | O_NONBLOCK), "rb")};
+    ASSERT_TRUE(pipe_reader);
     run_options output_on_pipe;
     output_on_pipe.standard_output = pipe;
     // Standard output's own file would get the progress lines inside the image.
@@ -247,9 +250,8 @@ TEST_F(output_test, devices_and_pipes_are_written_in_place)
         }
     }
     std::string piped(65536, '\0');
-    const ssize_t got = read(pipe_reader, piped.data(), piped.size());
+    const ssize_t got = read(fileno(pipe_reader.get()), piped.data(), piped.size());
     piped.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-    close(pipe_reader);
     EXPECT_EQ(piped, both + "Unable to open output file /dev/stdout for writing \n");
     EXPECT_TRUE(fs::is_character_file(null));
     struct stat held_after {};

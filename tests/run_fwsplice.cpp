@@ -48,8 +48,7 @@ public:
     }
     std::string of(const std::string& program) const
     {
-        const std::string copy =
-            directory_ + "/" + std::filesystem::path(program).filename().string();
+        std::string copy = directory_ + "/" + std::filesystem::path(program).filename().string();
         if (!std::filesystem::exists(copy)) {
             std::filesystem::copy_file(program, copy);
             chmod(copy.c_str(), 0755);
