@@ -1,18 +1,14 @@
-include("${CMAKE_CURRENT_LIST_DIR}/fwsplice-inputs.cmake")
-
 # fwsplice_add_image(<name> BOOTLOADER <file-or-executable-target>
 #                    SKETCH <file-or-executable-target> [OUTPUT <file>]
 #                    [FLASH_SIZE <size>] [FLASH_ORIGIN <address>] [HEX <file>])
 #
-# Adds a target <name>, built by default, that merges BOOTLOADER and SKETCH into OUTPUT with
-# fwsplice::fwsplice. Each input, an executable target (defined anywhere before this call, or
-# later in the same directory) or a file, is first turned into the raw bytes it loads, once
-# however many images use it: an ELF, Intel HEX or S-record file (as its content, not its name,
-# shows) with objcopy, a raw image as it is. With a multi-config generator every configuration
-# gets its own converted inputs and image: OUTPUT (default <name>.bin, under $<CONFIG>/ there)
-# and HEX must then hold $<CONFIG>.
+# Adds a target <name>, built by default, that makes OUTPUT from BOOTLOADER and SKETCH with one
+# run of fwsplice::image. Each input is an executable target (defined anywhere before this
+# call, or later in the same directory) or a file, read at build time by its content: raw,
+# ELF, Intel HEX or S-record. With a multi-config generator every configuration gets its own
+# image: OUTPUT (default <name>.bin, under $<CONFIG>/ there) and HEX must then hold $<CONFIG>.
 #
-# Before each merge the build fails, and removes any old OUTPUT and HEX (never an input), when
+# The build fails, and removes any old OUTPUT and HEX (never an input), when
 # the bootloader has bytes other than 0xFF past its 8192-byte region, when the image would be
 # larger than FLASH_SIZE, when an input's bytes reach past what the image holds of it, or
 # when an input that says where it is linked is linked elsewhere than the image puts it: with
@@ -20,7 +16,7 @@ include("${CMAKE_CURRENT_LIST_DIR}/fwsplice-inputs.cmake")
 # without, the sketch 0x2000 above the bootloader. HEX is an Intel HEX copy of the image at
 # FLASH_ORIGIN. Sizes and addresses are decimal, 0x hexadecimal, or either with K or M (1024,
 # 1024 * 1024), as linker scripts write them. The image is remade exactly when an input, a
-# setting or fwsplice changes. Relative input paths are taken from the current source
+# setting or fwsplice-image changes. Relative input paths are taken from the current source
 # directory, relative OUTPUT and HEX from the current binary directory.
 function(fwsplice_add_image name)
     cmake_parse_arguments(PARSE_ARGV 1 arg ""
@@ -90,11 +86,6 @@ function(fwsplice_add_image name)
         message(FATAL_ERROR "${usage}: HEX ${arg_HEX} needs FLASH_ORIGIN, the address at which "
             "the image starts in flash")
     endif()
-    _fwsplice_objcopy(objcopy)
-    if(DEFINED arg_HEX AND NOT objcopy)
-        message(FATAL_ERROR "${usage}: HEX ${arg_HEX} is made with objcopy, which was not "
-            "found: set CMAKE_OBJCOPY")
-    endif()
 
     if(NOT arg_OUTPUT)
         set(arg_OUTPUT "${name}.bin")
@@ -111,7 +102,7 @@ function(fwsplice_add_image name)
             message(FATAL_ERROR "${usage}: OUTPUT and HEX are both ${output}")
         endif()
     endif()
-    # The check removes a stale image; an input named as one would be lost with it.
+    # The image replaces OUTPUT and HEX, and a refused one removes them: never an input.
     foreach(keyword OUTPUT HEX)
         string(TOLOWER "${keyword}" made)
         foreach(input BOOTLOADER SKETCH)
@@ -186,14 +177,14 @@ endfunction()
 
 # _fwsplice_image_rules(NAME <name> BOOTLOADER <argument> SKETCH <argument> OUTPUT <file>
 #                       FLASH_SIZE <bytes> USAGE <text> [ORIGIN <address>] [HEX <file>]): the
-# rules that convert the inputs, check them and merge them, from arguments fwsplice_add_image
-# has checked and normalised (FLASH_SIZE 0 where none was given).
+# one rule that makes the image, from arguments fwsplice_add_image has checked and normalised
+# (FLASH_SIZE 0 where none was given).
 function(_fwsplice_image_rules)
     cmake_parse_arguments(PARSE_ARGV 0 arg ""
         "NAME;BOOTLOADER;SKETCH;OUTPUT;FLASH_SIZE;USAGE;ORIGIN;HEX" "")
 
     # The settings in a file of their own, rewritten only when they change: a changed one then
-    # reruns the check with any generator, not only with those that track command lines.
+    # remakes the image with any generator, not only with those that track command lines.
     set(settings_file "${CMAKE_CURRENT_BINARY_DIR}/${arg_NAME}.fwsplice-settings")
     set(settings_text
         "FLASH_SIZE ${arg_FLASH_SIZE}\nFLASH_ORIGIN ${arg_ORIGIN}\nHEX ${arg_HEX}\n")
@@ -204,54 +195,77 @@ function(_fwsplice_image_rules)
         file(WRITE "${settings_file}" "${settings_text}")
     endif()
 
-    set(raw_inputs "")
-    set(source_arguments "")
-    foreach(role BOOTLOADER SKETCH)
-        # The most bytes this image holds of the input: the bootloader's region, and what
-        # FLASH_SIZE leaves for the sketch or, without it, what the tool can take.
-        set(limit 8192)
-        if(role STREQUAL "SKETCH" AND arg_FLASH_SIZE GREATER 8192)
-            math(EXPR limit "${arg_FLASH_SIZE} - 8192")
-        elseif(role STREQUAL "SKETCH" AND arg_FLASH_SIZE GREATER 0)
-            set(limit 1)
-        elseif(role STREQUAL "SKETCH")
-            set(limit 2147475455)
-        endif()
-        _fwsplice_input(raw source target "${arg_${role}}" ${role} ${limit} "${arg_USAGE}")
-        list(APPEND raw_inputs "${raw}")
-        if(target)
-            add_dependencies("${arg_NAME}" "${target}")
-        endif()
-        string(TOLOWER "${role}" option)
-        list(APPEND source_arguments --${option}-elf "${arg_${role}}" "${source}")
-    endforeach()
-    set(check_arguments "${arg_OUTPUT}" ${raw_inputs} "${arg_FLASH_SIZE}" ${source_arguments})
+    set(options "")
+    if(arg_FLASH_SIZE GREATER 0)
+        list(APPEND options --flash-size ${arg_FLASH_SIZE})
+    endif()
+    if(DEFINED arg_ORIGIN)
+        list(APPEND options --flash-origin ${arg_ORIGIN})
+    endif()
     set(outputs "${arg_OUTPUT}")
     get_filename_component(folders "${arg_OUTPUT}" DIRECTORY)
-    set(make_hex "")
     if(DEFINED arg_HEX)
-        _fwsplice_objcopy(objcopy)
-        list(APPEND check_arguments --hex "${arg_HEX}")
+        list(APPEND options --hex "${arg_HEX}")
         list(APPEND outputs "${arg_HEX}")
         get_filename_component(hex_folder "${arg_HEX}" DIRECTORY)
         list(APPEND folders "${hex_folder}")
-        set(make_hex COMMAND "${objcopy}" -I binary -O ihex
-            --change-addresses "${arg_ORIGIN}" "${arg_OUTPUT}" "${arg_HEX}")
     endif()
-    if(DEFINED arg_ORIGIN)
-        list(APPEND check_arguments --origin "${arg_ORIGIN}")
-    endif()
+    set(inputs "")
+    set(depends "")
+    foreach(role BOOTLOADER SKETCH)
+        _fwsplice_input(input depend "${arg_${role}}" ${role} "${arg_USAGE}")
+        list(APPEND inputs "${input}")
+        list(APPEND depends "${depend}")
+    endforeach()
 
-    # Not every generator makes an output's folder. The check's summary and the tool's
-    # progress lines stay in the build log: its failure messages are among them.
+    # Not every generator makes an output's folder. The flash summary stays in the build log.
     add_custom_command(OUTPUT ${outputs}
         COMMAND "${CMAKE_COMMAND}" -E make_directory ${folders}
-        COMMAND fwsplice::check ${check_arguments}
-        COMMAND fwsplice::fwsplice ${raw_inputs} "${arg_OUTPUT}"
-        ${make_hex}
-        DEPENDS fwsplice::fwsplice fwsplice::check ${raw_inputs} "${settings_file}"
+        COMMAND fwsplice::image ${options} -- ${inputs} "${arg_OUTPUT}"
+        DEPENDS fwsplice::image ${depends} "${settings_file}"
         COMMENT "fwsplice: merging ${arg_NAME}"
         VERBATIM)
+endfunction()
+
+# Sets <variable> to what fwsplice-image is given for an input (an executable target's file, or
+# a file's absolute path, taken from the current source directory) and <depends-variable> to
+# what the rule depends on: the target, which is then built first and remakes the image when
+# it is linked again, or the file.
+function(_fwsplice_input variable depends_variable argument keyword usage)
+    if(TARGET "${argument}")
+        get_target_property(type "${argument}" TYPE)
+        if(NOT type STREQUAL "EXECUTABLE")
+            message(FATAL_ERROR "${usage}: ${keyword} target ${argument} is a ${type}, not an "
+                "executable")
+        endif()
+        get_target_property(aliased "${argument}" ALIASED_TARGET)
+        if(aliased)
+            set(argument "${aliased}")
+        endif()
+        set(${variable} "$<TARGET_FILE:${argument}>" PARENT_SCOPE)
+        set(${depends_variable} "${argument}" PARENT_SCOPE)
+        return()
+    endif()
+    _fwsplice_file_at_hand(file "${argument}")
+    if(NOT file)
+        get_filename_component(file "${argument}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+        message(FATAL_ERROR "${usage}: ${keyword} ${argument} names no target defined so far or "
+            "in this directory, and ${file} does not exist and is not made by the build")
+    endif()
+    set(${variable} "${file}" PARENT_SCOPE)
+    set(${depends_variable} "${file}" PARENT_SCOPE)
+endfunction()
+
+# Sets <variable> to the absolute path of a file, taken from the current source directory,
+# that exists or is made by the build; else to <variable>-NOTFOUND.
+function(_fwsplice_file_at_hand variable file)
+    get_filename_component(absolute "${file}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    get_source_file_property(generated "${absolute}" GENERATED)
+    if(EXISTS "${absolute}" OR generated)
+        set(${variable} "${absolute}" PARENT_SCOPE)
+    else()
+        set(${variable} "${variable}-NOTFOUND" PARENT_SCOPE)
+    endif()
 endfunction()
 
 # Sets <variable> to whether two arguments name one target (an alias counts as its target) or

@@ -1,8 +1,8 @@
 # fwsplice_add_host_build(<build-tests>): fwsplice added from source to another project, with
 # its tests where <build-tests> is true, run by the parent's ctest. fwsplice and
-# fwsplice-check are built for the build machine as a project of their own, in
+# fwsplice-image are built for the build machine as a project of their own, in
 # <binary dir>/host, once, as Release, whatever configuration the parent builds, and again only
-# when one of fwsplice's own files changes; fwsplice::fwsplice and fwsplice::check name its
+# when one of fwsplice's own files changes; fwsplice::fwsplice and fwsplice::image name its
 # programs, and an image is remade when they change. Its steps make the same files for every
 # configuration of a multi-config parent, so that every way of driving one (cross-configs among
 # them) finds one rule for each. The parent's toolchain, its flags, and CFLAGS, CXXFLAGS and
@@ -49,7 +49,7 @@ function(fwsplice_add_host_build build_tests)
         set(build_host "$(MAKE)" -C "${host_dir}")
     endif()
     add_custom_command(OUTPUT "${stamp}"
-        BYPRODUCTS "${programs_dir}/fwsplice${suffix}" "${programs_dir}/fwsplice-check${suffix}"
+        BYPRODUCTS "${programs_dir}/fwsplice${suffix}" "${programs_dir}/fwsplice-image${suffix}"
         COMMAND ${build_host}
         COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}"
         DEPENDS "${cache}" "${PROJECT_SOURCE_DIR}/CMakeLists.txt" ${own_files}
@@ -57,14 +57,14 @@ function(fwsplice_add_host_build build_tests)
         VERBATIM)
     add_custom_target(fwsplice_host DEPENDS "${stamp}")
 
-    foreach(program fwsplice check)
+    foreach(program fwsplice image)
         add_executable(fwsplice::${program} IMPORTED GLOBAL)
         add_dependencies(fwsplice::${program} fwsplice_host)
     endforeach()
     set_target_properties(fwsplice::fwsplice PROPERTIES
         IMPORTED_LOCATION "${programs_dir}/fwsplice${suffix}")
-    set_target_properties(fwsplice::check PROPERTIES
-        IMPORTED_LOCATION "${programs_dir}/fwsplice-check${suffix}")
+    set_target_properties(fwsplice::image PROPERTIES
+        IMPORTED_LOCATION "${programs_dir}/fwsplice-image${suffix}")
     if(build_tests)
         add_test(NAME fwsplice_tests
             COMMAND "${CMAKE_CTEST_COMMAND}" -C Release --output-on-failure

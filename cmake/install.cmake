@@ -1,5 +1,5 @@
 # fwsplice_install_rules(<day>): the install rules: the tool, its helper, the layout headers and
-# linker-script fragment, the CMake package (fwsplice::fwsplice, fwsplice::check,
+# linker-script fragment, the CMake package (fwsplice::fwsplice, fwsplice::image,
 # fwsplice::combined_image and fwsplice_add_image), the man page dated <day>, the licence and the
 # changelog; and fwsplice_compressed_docs, the target that compresses the documents as Debian
 # wants them, where gzip is at hand.
@@ -11,11 +11,8 @@ function(fwsplice_install_rules day)
     set(FWSPLICE_CMAKE_DIR "${CMAKE_INSTALL_DATADIR}/cmake/fwsplice")
     set(FWSPLICE_DOC_DIR "${CMAKE_INSTALL_DATADIR}/doc/fwsplice")
 
-    install(TARGETS fwsplice combined_image EXPORT fwsplice-targets
+    install(TARGETS fwsplice fwsplice_image combined_image EXPORT fwsplice-targets
         RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
-    # fwsplice_add_image's check, which no user runs by hand.
-    install(TARGETS fwsplice_check EXPORT fwsplice-targets
-        RUNTIME DESTINATION "${CMAKE_INSTALL_LIBEXECDIR}/fwsplice")
     install(FILES src/fwsplice/combined_image.hpp src/fwsplice/combined_image.h
         DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/fwsplice")
     install(FILES "${PROJECT_BINARY_DIR}/ld/fwsplice.ld"
@@ -32,7 +29,6 @@ function(fwsplice_install_rules day)
         COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
     install(FILES "${PROJECT_BINARY_DIR}/fwsplice-config.cmake"
         "${PROJECT_BINARY_DIR}/fwsplice-config-version.cmake" cmake/fwsplice-image.cmake
-        cmake/fwsplice-inputs.cmake cmake/fwsplice-convert.cmake
         DESTINATION "${FWSPLICE_CMAKE_DIR}")
 
     # The man page carries the version and the date of the sources it was made from.

@@ -2,6 +2,7 @@
 
 #include "input_file.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstddef>
@@ -70,10 +71,7 @@ private:
 
 loaded_bytes broken(const char* reason) noexcept
 {
-    loaded_bytes result;
-    result.result = loaded_bytes::kind::broken;
-    result.reason = reason;
-    return result;
+    return broken_file(reason);
 }
 
 /// Where a table of headers is, as the ELF header gives it.
@@ -122,12 +120,13 @@ const char* read_segments(const elf_reader& elf, const header_table& table,
 }
 
 /// Adds a piece, where its last byte has an address.
-bool add_piece(loaded_bytes& loaded, std::uint64_t address, std::uint64_t size)
+bool add_piece(loaded_bytes& loaded, std::uint64_t address, std::uint64_t size,
+               std::uint64_t offset)
 {
     if (address > UINT64_MAX - (size - 1)) {
         return false;
     }
-    loaded.pieces.push_back({address, size});
+    loaded.pieces.push_back({address, size, offset});
     return true;
 }
 
@@ -136,7 +135,8 @@ loaded_bytes from_segments(const std::vector<segment>& segments)
     loaded_bytes loaded;
     for (const segment& loads : segments) {
         // cppcheck-suppress useStlAlgorithm
-        if (loads.file_size > 0 && !add_piece(loaded, loads.load_address, loads.file_size)) {
+        if (loads.file_size > 0 &&
+            !add_piece(loaded, loads.load_address, loads.file_size, loads.offset)) {
             return broken("its ELF segments end past the last address");
         }
     }
@@ -190,7 +190,7 @@ loaded_bytes from_sections(const elf_reader& elf, const header_table& table,
         if (!elf.holds(offset, size)) {
             return broken("its ELF sections lie outside the file");
         }
-        if (!add_piece(loaded, load_address(segments, offset, address, size), size)) {
+        if (!add_piece(loaded, load_address(segments, offset, address, size), size, offset)) {
             return broken("its ELF sections end past the last address");
         }
     }
@@ -251,14 +251,41 @@ loaded_bytes read_elf(std::FILE* file) noexcept
         return broken("its ELF header is cut short");
     }
     try {
-        constexpr std::array<const char*, 4> names{"elf32-little", "elf32-big", "elf64-little",
-                                                   "elf64-big"};
         loaded_bytes loaded = read_headers(elf, header.data());
-        loaded.objcopy_format = names[(elf.wide() ? 2U : 0U) + (header[5] == 2 ? 1U : 0U)];
+        loaded.entry = elf.word(header.data(), 24, 24);
         return loaded;
     } catch (const std::exception&) {  // no memory for the segments or the pieces
         return broken(std::strerror(ENOMEM));
     }
+}
+
+read_problem place_elf(std::FILE* file, const loaded_bytes& loaded, image_filler& filler) noexcept
+{
+    // A block at a time, so that the run needs little more memory than the image.
+    constexpr std::uint64_t block = 1 << 20;
+    try {
+        std::vector<unsigned char> bytes;
+        for (const loaded_piece& piece : loaded.pieces) {
+            if (!seek_input(file, static_cast<std::int64_t>(piece.offset))) {
+                return {std::strerror(errno)};
+            }
+            for (std::uint64_t done = 0; done < piece.size;) {
+                bytes.resize(static_cast<std::size_t>(std::min(block, piece.size - done)));
+                if (std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+                    return {std::ferror(file) != 0 ? std::strerror(errno)
+                                                   : "shorter than it measured"};
+                }
+                read_problem problem;
+                if (!filler.put(piece.address + done, bytes.data(), bytes.size(), problem)) {
+                    return problem;
+                }
+                done += bytes.size();
+            }
+        }
+    } catch (const std::exception&) {
+        return {std::strerror(ENOMEM)};
+    }
+    return {};
 }
 
 }  // namespace fwsplice

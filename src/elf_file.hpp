@@ -1,6 +1,6 @@
 #pragma once
 
-#include "input_format.hpp"
+#include "loaded_bytes.hpp"
 
 #include <cstdio>
 
@@ -13,5 +13,8 @@ namespace fwsplice {
 /// file's size, so that a hostile file is never read outside itself. Unknown where the file
 /// is not ELF at all.
 loaded_bytes read_elf(std::FILE* file) noexcept;
+
+/// Reads the pieces that read_elf() found into the file's raw image.
+read_problem place_elf(std::FILE* file, const loaded_bytes& loaded, image_filler& filler) noexcept;
 
 }  // namespace fwsplice

@@ -4,7 +4,6 @@
 #include "input_file.hpp"
 #include "text_records.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -18,13 +17,7 @@ input_format recognise_format(const unsigned char* head, std::size_t count) noex
                                   4) == 0) {
         return input_format::elf;
     }
-    const auto* const end =
-        std::find_if(head, head + count, [](unsigned char c) { return c == '\r' || c == '\n'; });
-    const auto length = static_cast<std::size_t>(end - head);
-    if (length == count && count == format_head_size) {
-        return input_format::raw;  // a line longer than any record
-    }
-    return record_format(head, length);
+    return record_format(head, count);
 }
 
 bool peek_format(std::FILE* file, input_format& format) noexcept
@@ -48,41 +41,6 @@ const char* format_title(input_format format) noexcept
     default:
         return "a raw image";
     }
-}
-
-const char* raw_image_command(input_format format) noexcept
-{
-    switch (format) {
-    case input_format::intel_hex:
-        return "objcopy -I ihex -O binary";
-    case input_format::srecord:
-        return "objcopy -I srec -O binary";
-    default:
-        return "objcopy -O binary";
-    }
-}
-
-std::uint64_t loaded_bytes::lowest() const noexcept
-{
-    std::uint64_t lowest = pieces.empty() ? 0 : pieces.front().address;
-    for (const loaded_piece& piece : pieces) {
-        lowest = std::min(lowest, piece.address);
-    }
-    return lowest;
-}
-
-bool loaded_bytes::reaches(std::uint64_t bound, std::uint64_t& first) const noexcept
-{
-    bool found = false;
-    for (const loaded_piece& piece : pieces) {
-        // Readers keep address + size - 1 within 64 bits.
-        if (piece.address + (piece.size - 1) >= bound) {
-            const std::uint64_t at = std::max(piece.address, bound);
-            first = found ? std::min(first, at) : at;
-            found = true;
-        }
-    }
-    return found;
 }
 
 }  // namespace fwsplice

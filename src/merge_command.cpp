@@ -56,8 +56,8 @@ void warn_of_format(const char* path, input_format format) noexcept
     std::fflush(stdout);
     std::fprintf(stderr,
                  "fwsplice: warning: %s is %s, not a raw image: its bytes are merged as they are "
-                 "(%s makes the raw image)\n",
-                 path, format_title(format), raw_image_command(format));
+                 "(fwsplice-image reads it as it is)\n",
+                 path, format_title(format));
 }
 
 /// Opens and measures one input and prints its "Opened" line, or prints its one failure

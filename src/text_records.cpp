@@ -1,17 +1,17 @@
-// Intel HEX and Motorola S-record files: their records, checked whole, and the bytes they load.
+// Intel HEX and Motorola S-record files: their lines, and their records read twice, once to
+// learn where the bytes land and once to put them there.
 #include "text_records.hpp"
 
-#include <array>
+#include "input_file.hpp"
+#include "intel_hex.hpp"
+#include "srecord.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <exception>
 
 namespace fwsplice {
 namespace {
-
-/// One record's bytes, decoded from its hex digits: at most a count byte, 255 more and the
-/// checksum; the HEX header adds four.
-using record_bytes = std::array<std::uint8_t, 262>;
 
 int hex_digit(unsigned char c) noexcept
 {
@@ -27,9 +27,186 @@ int hex_digit(unsigned char c) noexcept
     return -1;
 }
 
-/// Decodes pairs of hex digits; false where the text is not made of them or is too long.
-bool decode(const unsigned char* text, std::size_t length, record_bytes& bytes,
-            std::size_t& count) noexcept
+constexpr std::array<unsigned char, 3> byte_order_mark{0xEF, 0xBB, 0xBF};
+/// Longer than any record with room for blanks after it.
+constexpr std::size_t longest_line = 1024;
+
+/// A text's lines, without their ends (LF, CRLF or CR alone), blanks at their ends, and a
+/// byte-order mark before the first; blank lines are passed over. Read from a file a block at
+/// a time, or from bytes already read.
+class line_reader {
+public:
+    explicit line_reader(std::FILE* file) noexcept : file_(file) {}
+    line_reader(const unsigned char* bytes, std::size_t count) noexcept
+        : text_(bytes), held_(count)
+    {
+    }
+
+    /// The next line that is not blank; false at the end of the text, where a line is longer
+    /// than any record, or where the file cannot be read (failed() tells these apart).
+    bool next(const unsigned char*& line, std::size_t& length) noexcept
+    {
+        for (;;) {
+            length = 0;
+            ended_ = false;
+            bool any = false;
+            int c = 0;
+            while ((c = get()) >= 0) {
+                any = true;
+                if (c == '\n' || c == '\r') {
+                    if (c == '\r' && peek() == '\n') {
+                        get();
+                    }
+                    ended_ = true;
+                    break;
+                }
+                if (length == line_.size()) {
+                    problem_ = "a line longer than any record";
+                    ++number_;
+                    return false;
+                }
+                line_[length++] = static_cast<unsigned char>(c);
+            }
+            if (!any || c == failed_read) {
+                return false;
+            }
+            ++number_;
+            while (length > 0 && (line_[length - 1] == ' ' || line_[length - 1] == '\t')) {
+                --length;
+            }
+            if (length > 0) {
+                line = line_.data();
+                return true;
+            }
+        }
+    }
+    [[nodiscard]] std::uint64_t number() const noexcept { return number_; }
+    /// Whether the last line read ended with a line end, not with the text.
+    [[nodiscard]] bool line_ended() const noexcept { return ended_; }
+    /// Why reading stopped before the end of the text, or nullptr.
+    [[nodiscard]] const char* failed() const noexcept { return problem_; }
+
+private:
+    static constexpr int end_of_text = -1;
+    static constexpr int failed_read = -2;
+
+    int get() noexcept
+    {
+        const int c = peek();
+        if (c >= 0) {
+            ++at_;
+        }
+        return c;
+    }
+    int peek() noexcept
+    {
+        if (at_ == held_ && !refill()) {
+            return problem_ != nullptr ? failed_read : end_of_text;
+        }
+        if (!started_) {
+            started_ = true;
+            if (held_ - at_ >= byte_order_mark.size() &&
+                std::memcmp(text_ + at_, byte_order_mark.data(), byte_order_mark.size()) == 0) {
+                at_ += byte_order_mark.size();
+                return peek();
+            }
+        }
+        return text_[at_];
+    }
+    bool refill() noexcept
+    {
+        if (file_ == nullptr) {
+            return false;
+        }
+        // A mark cut by the block's end is not a concern: the first block holds far more.
+        held_ = std::fread(block_.data(), 1, block_.size(), file_);
+        text_ = block_.data();
+        at_ = 0;
+        if (std::ferror(file_) != 0) {
+            problem_ = std::strerror(errno);
+        }
+        return held_ > 0;
+    }
+
+    std::FILE* file_ = nullptr;
+    const unsigned char* text_ = nullptr;
+    std::size_t held_ = 0;
+    std::size_t at_ = 0;
+    bool started_ = false;
+    bool ended_ = false;
+    const char* problem_ = nullptr;
+    std::uint64_t number_ = 0;
+    std::array<unsigned char, longest_line> line_{};
+    std::array<unsigned char, 1 << 16> block_{};
+};
+
+/// Adds a record's data to the pieces, joined to the last one where they meet.
+void add_piece(std::vector<loaded_piece>& pieces, std::uint64_t address, std::uint64_t size)
+{
+    if (!pieces.empty() && pieces.back().address + pieces.back().size == address) {
+        pieces.back().size += size;
+    } else {
+        pieces.push_back({address, size});
+    }
+}
+
+const char* broken_record(input_format format) noexcept
+{
+    return format == input_format::intel_hex ? "not an Intel HEX record" : "not an S-record";
+}
+
+/// Reads every record of a file, giving each data record to `use`, until its end record; a
+/// record after that is refused, since it is most often a second file joined to the first,
+/// which objcopy would drop without a word. Other text after the end is passed over.
+template <typename Records, typename Use>
+read_problem records_of(line_reader& lines, input_format format, std::uint64_t& entry, Use use)
+{
+    Records records;
+    text_record record;
+    const unsigned char* line = nullptr;
+    std::size_t length = 0;
+    std::uint64_t end_line = 0;
+    while (lines.next(line, length)) {
+        const bool read = records.read(line, length, record);
+        if (end_line != 0) {
+            if (read) {
+                return {"a record after the end of the records", lines.number()};
+            }
+            continue;
+        }
+        if (!read) {
+            return {broken_record(format), lines.number()};
+        }
+        if (record.what == text_record::kind::data && record.size > 0) {
+            if (const read_problem problem = use(record); problem.reason != nullptr) {
+                return {problem.reason, lines.number(), problem.at_address, problem.address};
+            }
+        } else if (record.what == text_record::kind::start ||
+                   (record.what == text_record::kind::end && record.address != 0)) {
+            entry = record.address;
+        }
+        if (record.what == text_record::kind::end) {
+            end_line = lines.number();
+        }
+    }
+    if (const char* const problem = lines.failed()) {
+        return {problem, lines.number()};
+    }
+    return {};
+}
+
+template <typename Use>
+read_problem each_record(line_reader& lines, input_format format, std::uint64_t& entry, Use use)
+{
+    return format == input_format::intel_hex
+               ? records_of<hex_records>(lines, format, entry, use)
+               : records_of<s_records>(lines, format, entry, use);
+}
+
+}  // namespace
+
+bool decode_pairs(const unsigned char* text, std::size_t length, record_bytes& bytes,
+                  std::size_t& count) noexcept
 {
     if (length % 2 != 0 || length / 2 > bytes.size()) {
         return false;
@@ -55,178 +232,66 @@ unsigned byte_sum(const record_bytes& bytes, std::size_t count) noexcept
     return sum & 0xFFU;
 }
 
-/// A record, checked whole: its type, where its data start and how many there are, and the
-/// address they go to (before a HEX file's base).
-struct record {
-    int type = 0;
-    std::uint64_t address = 0;
-    const std::uint8_t* data = nullptr;
-    std::size_t size = 0;
-};
-
-/// An Intel HEX record: ':', count, 16-bit address, type, data, and a checksum that makes the
-/// bytes sum to 0.
-bool parse_hex(const unsigned char* line, std::size_t length, record_bytes& bytes,
-               record& parsed) noexcept
+input_format record_format(const unsigned char* head, std::size_t count) noexcept
 {
-    std::size_t count = 0;
-    if (length < 1 || line[0] != ':' || !decode(line + 1, length - 1, bytes, count) || count < 5 ||
-        bytes[0] + 5U != count || byte_sum(bytes, count) != 0 || bytes[3] > 5) {
-        return false;
-    }
-    parsed = {bytes[3], (std::uint64_t{bytes[1]} << 8U) | bytes[2], bytes.data() + 4, bytes[0]};
-    return true;
-}
-
-/// A Motorola S-record: 'S', its type, count, an address of 2, 3 or 4 bytes by type, data,
-/// and a checksum that makes the bytes from the count on sum to 0xFF.
-bool parse_srecord(const unsigned char* line, std::size_t length, record_bytes& bytes,
-                   record& parsed) noexcept
-{
-    constexpr std::array<std::size_t, 10> address_width{2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
-    std::size_t count = 0;
-    if (length < 2 || line[0] != 'S' || line[1] < '0' || line[1] > '9' || line[1] == '4' ||
-        !decode(line + 2, length - 2, bytes, count) || count < 2 || bytes[0] + 1U != count ||
-        byte_sum(bytes, count) != 0xFF) {
-        return false;
-    }
-    const int type = line[1] - '0';
-    const std::size_t width = address_width[static_cast<std::size_t>(type)];
-    if (count < 1 + width + 1) {
-        return false;
-    }
-    std::uint64_t address = 0;
-    for (std::size_t i = 1; i <= width; ++i) {
-        address = (address << 8U) | bytes[i];
-    }
-    parsed = {type, address, bytes.data() + 1 + width, count - 2 - width};
-    return true;
-}
-
-bool parse(input_format format, const unsigned char* line, std::size_t length, record_bytes& bytes,
-           record& parsed) noexcept
-{
-    return format == input_format::intel_hex ? parse_hex(line, length, bytes, parsed)
-                                             : parse_srecord(line, length, bytes, parsed);
-}
-
-/// Reads one line, without its end, into line; false at the end of the file or where a line
-/// is longer than any record (broken then says so).
-bool read_line(std::FILE* file, std::array<unsigned char, format_head_size>& line,
-               std::size_t& length, bool& broken) noexcept
-{
-    length = 0;
-    int c = std::fgetc(file);
-    if (c == EOF) {
-        broken = std::ferror(file) != 0;
-        return false;
-    }
-    while (c != EOF && c != '\n') {
-        if (c != '\r') {
-            if (length == line.size()) {
-                broken = true;
-                return false;
-            }
-            line[length++] = static_cast<unsigned char>(c);
-        }
-        c = std::fgetc(file);
-    }
-    broken = std::ferror(file) != 0;
-    return !broken;
-}
-
-/// Adds a record's data to the pieces, joined to the last one where they meet.
-void add_piece(std::vector<loaded_piece>& pieces, std::uint64_t address, std::uint64_t size)
-{
-    if (!pieces.empty() && pieces.back().address + pieces.back().size == address) {
-        pieces.back().size += size;
-    } else {
-        pieces.push_back({address, size});
-    }
-}
-
-/// What one record does: adds its data to the pieces, moves a HEX file's base, or ends the
-/// file. False where it is broken.
-bool apply_record(input_format format, const record& parsed, std::uint64_t& base, bool& ended,
-                  std::vector<loaded_piece>& pieces)
-{
-    if (format == input_format::srecord) {
-        if (parsed.type >= 1 && parsed.type <= 3 && parsed.size > 0) {
-            add_piece(pieces, parsed.address, parsed.size);
-        }
-        return true;
-    }
-    ended = parsed.type == 1;
-    if (parsed.type == 2 || parsed.type == 4) {
-        if (parsed.size != 2) {
-            return false;
-        }
-        const std::uint64_t value = (std::uint64_t{parsed.data[0]} << 8U) | parsed.data[1];
-        base = value << (parsed.type == 2 ? 4U : 16U);
-    }
-    if (parsed.type == 0 && parsed.size > 0) {
-        add_piece(pieces, base + parsed.address, parsed.size);
-    }
-    return true;
-}
-
-/// Reads every record of the file into the pieces; false where one is broken or the file
-/// cannot be read.
-bool read_all_records(std::FILE* file, input_format format, std::vector<loaded_piece>& pieces)
-{
-    std::array<unsigned char, format_head_size> line{};
+    line_reader lines(head, count);
+    const unsigned char* line = nullptr;
     std::size_t length = 0;
-    bool broken = false;
-    bool ended = false;
-    record_bytes bytes{};
-    record parsed;
-    std::uint64_t base = 0;
-    while (!ended && read_line(file, line, length, broken)) {
-        if (length > 0 && (!parse(format, line.data(), length, bytes, parsed) ||
-                           !apply_record(format, parsed, base, ended, pieces))) {
-            return false;
-        }
+    text_record record;
+    // A first line cut by the end of the head, where the file goes on, is no record.
+    if (!lines.next(line, length) || (!lines.line_ended() && count == format_head_size)) {
+        return input_format::raw;
     }
-    return !broken;
-}
-
-}  // namespace
-
-input_format record_format(const unsigned char* line, std::size_t length) noexcept
-{
-    record_bytes bytes{};
-    record first;
-    if (parse_hex(line, length, bytes, first)) {
+    if (hex_records{}.read(line, length, record)) {
         return input_format::intel_hex;
     }
-    if (parse_srecord(line, length, bytes, first)) {
+    if (s_records{}.read(line, length, record)) {
         return input_format::srecord;
     }
     return input_format::raw;
 }
 
-loaded_bytes read_records(std::FILE* file, input_format format) noexcept
+loaded_bytes scan_records(std::FILE* file, input_format format) noexcept
 {
     loaded_bytes loaded;
-    loaded.result = loaded_bytes::kind::broken;
-    loaded.reason = format == input_format::intel_hex ? "its Intel HEX records are broken"
-                                                      : "its S-records are broken";
     try {
-        if (!read_all_records(file, format, loaded.pieces)) {
+        line_reader lines(file);
+        const read_problem problem =
+            each_record(lines, format, loaded.entry, [&loaded](const text_record& record) {
+                add_piece(loaded.pieces, record.address, record.size);
+                return read_problem{};
+            });
+        if (problem.reason != nullptr) {
+            loaded.result = loaded_bytes::kind::broken;
+            loaded.problem = problem;
             return loaded;
         }
     } catch (const std::exception&) {  // no memory for the pieces
-        loaded.reason = std::strerror(ENOMEM);
-        return loaded;
+        return broken_file(std::strerror(ENOMEM));
     }
     if (loaded.pieces.empty()) {
-        loaded.reason = "it holds no data";
-        return loaded;
+        return broken_file("it holds no data");
     }
     loaded.result = loaded_bytes::kind::loads;
-    loaded.reason = nullptr;
-    loaded.objcopy_format = format == input_format::intel_hex ? "ihex" : "srec";
     return loaded;
+}
+
+read_problem place_records(std::FILE* file, input_format format, image_filler& filler) noexcept
+{
+    if (!seek_input(file, 0)) {
+        return {std::strerror(errno)};
+    }
+    try {
+        line_reader lines(file);
+        std::uint64_t entry = 0;
+        return each_record(lines, format, entry, [&filler](const text_record& record) {
+            read_problem problem;
+            filler.put(record.address, record.data, record.size, problem);
+            return problem;
+        });
+    } catch (const std::exception&) {
+        return {std::strerror(ENOMEM)};
+    }
 }
 
 }  // namespace fwsplice

@@ -108,6 +108,9 @@ failure read_tail(const image_source& image, std::size_t from) noexcept
 /// replace an open file can replace the sketch itself.
 step_failure fill_tail(const temporary_file& temporary, image_source& image)
 {
+    if (!image.tail) {  // the whole image is in the buffer, as a HEX copy is
+        return {};
+    }
     std::size_t copied = 0;
     const failure copying = temporary.copy(image.tail.get(), image.tail_size, copied);
     if (copying && after(write_step::copy_tail, cause_of(write_step::copy_tail, copying)) !=

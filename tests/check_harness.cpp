@@ -49,7 +49,7 @@ run_result run_program(const std::string& program, const std::vector<std::string
     return run_fwsplice(args, options);
 }
 
-run_result run_check(const std::vector<std::string>& args)
+run_result run_image(const std::vector<std::string>& args)
 {
-    return run_program(FWSPLICE_CHECK_BINARY, args);
+    return run_program(FWSPLICE_IMAGE_BINARY, args);
 }

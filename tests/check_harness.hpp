@@ -32,5 +32,5 @@ std::string make_elf(const elf_shape& shape);
 /// Runs a program the tests need, such as a cross compiler, to its end.
 run_result run_program(const std::string& program, const std::vector<std::string>& args);
 
-/// Runs fwsplice-check.
-run_result run_check(const std::vector<std::string>& args);
+/// Runs fwsplice-image.
+run_result run_image(const std::vector<std::string>& args);

@@ -145,7 +145,7 @@ TEST_F(link_test, a_failed_check_removes_what_the_merge_would_replace_and_nothin
     fs::create_symlink("../private/kept", path("shared/image.bin"));
     ASSERT_EQ(lchown(path("shared/image.bin").c_str(), nobody, nobody), 0);
     run_options check;
-    check.program = FWSPLICE_CHECK_BINARY;
+    check.program = FWSPLICE_IMAGE_BINARY;
     const struct {
         std::string image;
         std::string gone;
@@ -159,7 +159,7 @@ TEST_F(link_test, a_failed_check_removes_what_the_merge_would_replace_and_nothin
     for (const auto& c : cases) {
         SCOPED_TRACE(c.image);
         const run_result result =
-            run_fwsplice({c.image, path("boot"), path("sketch"), "0x2000"}, check);
+            run_fwsplice({"--flash-size=0x2000", path("boot"), path("sketch"), c.image}, check);
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.err.substr(result.err.find('\n') + 1), c.err);
         EXPECT_TRUE(c.gone.empty() || !fs::exists(c.gone));

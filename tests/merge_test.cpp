@@ -93,21 +93,22 @@ TEST_F(merge_test, places_bootloader_gap_and_sketch_byte_for_byte)
                                         "ELF\x01\x01\x01",
                                         7) +
                             pattern(100, 9);
-    const auto warning = [this](const char* name, const char* format, const char* command) {
+    const auto warning = [this](const char* name, const char* format) {
         return "fwsplice: warning: " + path(name) + " is " + format +
-               ", not a raw image: its bytes are merged as they are (" + command +
-               " makes the raw image)\n";
+               ", not a raw image: its bytes are merged as they are (fwsplice-image reads it "
+               "as it is)\n";
     };
     const struct {
         std::string boot;
         std::string sketch;
         std::string err;
     } formats[] = {
-        {hex, "raw", warning("boot", "an Intel HEX file", "objcopy -I ihex -O binary")},
-        {"raw", elf, warning("sketch", "an ELF file", "objcopy -O binary")},
-        {srec, hex,
-         warning("boot", "a Motorola S-record file", "objcopy -I srec -O binary") +
-             warning("sketch", "an Intel HEX file", "objcopy -I ihex -O binary")},
+        {hex, "raw", warning("boot", "an Intel HEX file")},
+        {"raw", elf, warning("sketch", "an ELF file")},
+        {srec, hex, warning("boot", "a Motorola S-record file") + warning("sketch", "an Intel HEX file")},
+        // A byte-order mark, or a blank first line, before the first record.
+        {"\xEF\xBB\xBF" + hex, "\r\n\n" + srec,
+         warning("boot", "an Intel HEX file") + warning("sketch", "a Motorola S-record file")},
         {":0400000001020304F3\n", ":hello\n", ""},
         {"S0060000617070\n",
          "\x7f"
