@@ -113,12 +113,21 @@ function(fwsplice_add_image name)
             endif()
         endforeach()
     endforeach()
-    add_custom_target("${name}" ALL DEPENDS "${output}" ${hex})
+    # CMake allows a "#" in no rule's output: such an image is made beside a stamp, the rule's
+    # output, so that deleting the image alone does not remake it.
+    set(made "${output}" ${hex})
+    if(made MATCHES "#")
+        set(made "${CMAKE_CURRENT_BINARY_DIR}/${name}.fwsplice-made")
+        if(multi_config)
+            set(made "${CMAKE_CURRENT_BINARY_DIR}/$<CONFIG>/${name}.fwsplice-made")
+        endif()
+    endif()
+    add_custom_target("${name}" ALL DEPENDS ${made})
 
     # What the rules need, checked and normalised: one list for the call now and the deferred
     # one alike. No value is empty or holds a ';' by now.
     set(rules NAME "${name}" BOOTLOADER "${arg_BOOTLOADER}" SKETCH "${arg_SKETCH}"
-        OUTPUT "${output}" FLASH_SIZE "${flash_size}" USAGE "${usage}")
+        OUTPUT "${output}" FLASH_SIZE "${flash_size}" USAGE "${usage}" MADE "${made}")
     if(NOT origin STREQUAL "")
         list(APPEND rules ORIGIN "${origin}")
     endif()
@@ -176,12 +185,13 @@ function(_fwsplice_parse_bytes variable error_variable text)
 endfunction()
 
 # _fwsplice_image_rules(NAME <name> BOOTLOADER <argument> SKETCH <argument> OUTPUT <file>
-#                       FLASH_SIZE <bytes> USAGE <text> [ORIGIN <address>] [HEX <file>]): the
-# one rule that makes the image, from arguments fwsplice_add_image has checked and normalised
-# (FLASH_SIZE 0 where none was given).
+#                       FLASH_SIZE <bytes> USAGE <text> MADE <files> [ORIGIN <address>]
+#                       [HEX <file>]): the one rule that makes the image, from arguments
+# fwsplice_add_image has checked and normalised (FLASH_SIZE 0 where none was given; MADE the
+# rule's outputs, OUTPUT and HEX or a stamp).
 function(_fwsplice_image_rules)
     cmake_parse_arguments(PARSE_ARGV 0 arg ""
-        "NAME;BOOTLOADER;SKETCH;OUTPUT;FLASH_SIZE;USAGE;ORIGIN;HEX" "")
+        "NAME;BOOTLOADER;SKETCH;OUTPUT;FLASH_SIZE;USAGE;ORIGIN;HEX" "MADE")
 
     # The settings in a file of their own, rewritten only when they change: a changed one then
     # remakes the image with any generator, not only with those that track command lines.
@@ -202,26 +212,31 @@ function(_fwsplice_image_rules)
     if(DEFINED arg_ORIGIN)
         list(APPEND options --flash-origin ${arg_ORIGIN})
     endif()
-    set(outputs "${arg_OUTPUT}")
     get_filename_component(folders "${arg_OUTPUT}" DIRECTORY)
     if(DEFINED arg_HEX)
         list(APPEND options --hex "${arg_HEX}")
-        list(APPEND outputs "${arg_HEX}")
         get_filename_component(hex_folder "${arg_HEX}" DIRECTORY)
         list(APPEND folders "${hex_folder}")
+    endif()
+    set(stamp "")
+    if(arg_MADE MATCHES "fwsplice-made$")
+        get_filename_component(stamp_folder "${arg_MADE}" DIRECTORY)
+        list(APPEND folders "${stamp_folder}")
+        set(stamp COMMAND "${CMAKE_COMMAND}" -E touch "${arg_MADE}")
     endif()
     set(inputs "")
     set(depends "")
     foreach(role BOOTLOADER SKETCH)
         _fwsplice_input(input depend "${arg_${role}}" ${role} "${arg_USAGE}")
         list(APPEND inputs "${input}")
-        list(APPEND depends "${depend}")
+        list(APPEND depends ${depend})
     endforeach()
 
     # Not every generator makes an output's folder. The flash summary stays in the build log.
-    add_custom_command(OUTPUT ${outputs}
+    add_custom_command(OUTPUT ${arg_MADE}
         COMMAND "${CMAKE_COMMAND}" -E make_directory ${folders}
         COMMAND fwsplice::image ${options} -- ${inputs} "${arg_OUTPUT}"
+        ${stamp}
         DEPENDS fwsplice::image ${depends} "${settings_file}"
         COMMENT "fwsplice: merging ${arg_NAME}"
         VERBATIM)
@@ -242,8 +257,9 @@ function(_fwsplice_input variable depends_variable argument keyword usage)
         if(aliased)
             set(argument "${aliased}")
         endif()
+        # The file too: in a cross-config build, that of the configuration built.
         set(${variable} "$<TARGET_FILE:${argument}>" PARENT_SCOPE)
-        set(${depends_variable} "${argument}" PARENT_SCOPE)
+        set(${depends_variable} "${argument};$<TARGET_FILE:${argument}>" PARENT_SCOPE)
         return()
     endif()
     _fwsplice_file_at_hand(file "${argument}")

@@ -1,6 +1,6 @@
 # fwsplice_install_rules(<day>): the install rules: the tool, its helper, the layout headers and
 # linker-script fragment, the CMake package (fwsplice::fwsplice, fwsplice::image,
-# fwsplice::combined_image and fwsplice_add_image), the man page dated <day>, the licence and the
+# fwsplice::combined_image and fwsplice_add_image), the man pages dated <day>, the licence and the
 # changelog; and fwsplice_compressed_docs, the target that compresses the documents as Debian
 # wants them, where gzip is at hand.
 include(GNUInstallDirs)
@@ -34,12 +34,14 @@ function(fwsplice_install_rules day)
     # The man page carries the version and the date of the sources it was made from.
     set(FWSPLICE_DATE "${day}")
     configure_file(docs/fwsplice.1.in "${PROJECT_BINARY_DIR}/fwsplice.1" @ONLY)
+    configure_file(docs/fwsplice-image.1.in "${PROJECT_BINARY_DIR}/fwsplice-image.1" @ONLY)
 
     # Debian wants the man page and the changelog compressed, with gzip -n so that the package
     # is the same on every build, whatever GZIP says in the environment; man reads either form.
     find_program(FWSPLICE_GZIP gzip)
     mark_as_advanced(FWSPLICE_GZIP)
-    set(fwsplice_docs "${PROJECT_BINARY_DIR}/fwsplice.1" "${PROJECT_SOURCE_DIR}/docs/changelog")
+    set(fwsplice_docs "${PROJECT_BINARY_DIR}/fwsplice.1" "${PROJECT_BINARY_DIR}/fwsplice-image.1"
+        "${PROJECT_SOURCE_DIR}/docs/changelog")
     set(fwsplice_compressed "")
     if(FWSPLICE_GZIP AND NOT WIN32)
         foreach(source IN LISTS fwsplice_docs)
@@ -56,7 +58,9 @@ function(fwsplice_install_rules day)
         add_custom_target(fwsplice_compressed_docs ALL DEPENDS ${fwsplice_compressed})
     endif()
     list(GET fwsplice_docs 0 fwsplice_man_page)
-    list(GET fwsplice_docs 1 fwsplice_changelog)
-    install(FILES "${fwsplice_man_page}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+    list(GET fwsplice_docs 1 fwsplice_image_page)
+    list(GET fwsplice_docs 2 fwsplice_changelog)
+    install(FILES "${fwsplice_man_page}" "${fwsplice_image_page}"
+        DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
     install(FILES "${fwsplice_changelog}" DESTINATION "${FWSPLICE_DOC_DIR}")
 endfunction()

@@ -83,9 +83,10 @@ if(WINDOWS)
             "(Debian: apt-get install mandoc)")
     endif()
     file(REMOVE_RECURSE "${tree}/share/man")
-    run(output CONTEXT "release: " COMMAND
-        "${MANDOC}" -T html "${BUILD_DIR}/fwsplice.1")
-    file(WRITE "${tree}/share/doc/fwsplice/fwsplice.1.html" "${output}")
+    foreach(page fwsplice.1 fwsplice-image.1)
+        run(output CONTEXT "release: " COMMAND "${MANDOC}" -T html "${BUILD_DIR}/${page}")
+        file(WRITE "${tree}/share/doc/fwsplice/${page}.html" "${output}")
+    endforeach()
     file(COPY "${SOURCE_DIR}/LICENSE" "${SOURCE_DIR}/README.md" DESTINATION "${tree}")
     normalise("${tree}")
     # zip -X leaves out the extra fields that would record the files' owners and change times.

@@ -134,9 +134,10 @@ loaded_bytes from_segments(const std::vector<segment>& segments)
 {
     loaded_bytes loaded;
     for (const segment& loads : segments) {
+        const bool kept = loads.file_size == 0 ||
+                          add_piece(loaded, loads.load_address, loads.file_size, loads.offset);
         // cppcheck-suppress useStlAlgorithm
-        if (loads.file_size > 0 &&
-            !add_piece(loaded, loads.load_address, loads.file_size, loads.offset)) {
+        if (!kept) {
             return broken("its ELF segments end past the last address");
         }
     }

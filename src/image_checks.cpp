@@ -71,9 +71,9 @@ void report_misplaced(const image_request& request, const link_address& input,
 
 bool sketch_fits(const image_request& request, const image_input& sketch) noexcept
 {
-    const std::uint64_t limit = request.has_flash_size
-                                    ? (request.flash_size > region ? request.flash_size - region : 0)
-                                    : static_cast<std::uint64_t>(max_sketch_size);
+    const std::uint64_t limit =
+        request.has_flash_size ? (request.flash_size > region ? request.flash_size - region : 0)
+                               : static_cast<std::uint64_t>(max_sketch_size);
     if (sketch.raw_size <= limit) {
         return true;
     }

@@ -16,6 +16,7 @@
 #include "whole_file.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -84,16 +85,15 @@ bool place_input(const image_input& input, unsigned char* place, std::uint64_t c
         if (!seek_input(file, 0)) {
             problem.reason = std::strerror(errno);
         } else {
-            problem.reason = read_input(file, place, static_cast<std::size_t>(count),
-                                        count == input.raw_size);
+            problem.reason =
+                read_input(file, place, static_cast<std::size_t>(count), count == input.raw_size);
         }
     } else {
         try {
             image_filler filler(place, input.loaded.lowest(), input.raw_size,
                                 input.loaded.overlaps());
-            problem = input.format == input_format::elf
-                          ? place_elf(file, input.loaded, filler)
-                          : place_records(file, input.format, filler);
+            problem = input.format == input_format::elf ? place_elf(file, input.loaded, filler)
+                                                        : place_records(file, input.format, filler);
         } catch (const std::exception&) {
             problem.reason = std::strerror(ENOMEM);
         }
@@ -114,11 +114,12 @@ bool same_file(const file_identity& a, const file_identity& b) noexcept
 /// the two: writing it would destroy what the image is made of.
 bool writes_no_input(const image_request& request, const kept_files& inputs) noexcept
 {
-    const struct {
+    struct made_file {
         const char* keyword;
         const char* path;
-    } made[] = {{"OUTPUT", request.output}, {"HEX", request.hex}};  // NOLINT(modernize-avoid-c-arrays)
-    for (const auto& file : made) {
+    };
+    const std::array<made_file, 2> made{{{"OUTPUT", request.output}, {"HEX", request.hex}}};
+    for (const made_file& file : made) {
         const file_identity identity = identify_path(file.path);
         for (std::size_t i = 0; i < 2 && file.path != nullptr; ++i) {
             if (same_file(identity, inputs[i])) {
@@ -129,9 +130,9 @@ bool writes_no_input(const image_request& request, const kept_files& inputs) noe
             }
         }
     }
-    if (request.hex != nullptr && (std::strcmp(request.output, request.hex) == 0 ||
-                                   same_file(identify_path(request.output),
-                                             identify_path(request.hex)))) {
+    if (request.hex != nullptr &&
+        (std::strcmp(request.output, request.hex) == 0 ||
+         same_file(identify_path(request.output), identify_path(request.hex)))) {
         std::fprintf(stderr, "fwsplice: OUTPUT and HEX are both %s\n", request.output);
         return false;
     }
@@ -163,8 +164,8 @@ int refuse(const image_request& request, const kept_files& inputs) noexcept
 input_view view_of(const image_input& input, const unsigned char* head, std::uint64_t count)
 {
     const bool raw = input.format == input_format::raw;
-    return {identify(input.file.get()), raw ? static_cast<std::int64_t>(input.raw_size) : -1,
-            head, raw ? static_cast<std::size_t>(count) : 0};
+    return {identify(input.file.get()), raw ? static_cast<std::int64_t>(input.raw_size) : -1, head,
+            raw ? static_cast<std::size_t>(count) : 0};
 }
 
 /// Writes the HEX copy of the image; false after a line that says why.
@@ -173,10 +174,9 @@ bool write_hex(const image_request& request, const image_buffer& image, std::uin
 {
     const char* reason = nullptr;
     try {
-        std::string text = hex_text(image.get(), static_cast<std::size_t>(size), request.origin,
-                                    entry);
-        image_source source{reinterpret_cast<unsigned char*>(text.data()), text.size(), nullptr,
-                            0};
+        std::string text =
+            hex_text(image.get(), static_cast<std::size_t>(size), request.origin, entry);
+        image_source source{reinterpret_cast<unsigned char*>(text.data()), text.size(), nullptr, 0};
         reason = write_whole_file(request.hex, source, inputs).reason;
     } catch (const std::exception&) {
         reason = std::strerror(ENOMEM);
@@ -201,8 +201,8 @@ int image_command(int argc, char** argv) noexcept
     image_input sketch;
     const bool opened = read_image_input("bootloader", request.bootloader, bootloader) &&
                         read_image_input("sketch", request.sketch, sketch);
-    const kept_files inputs{identify_path(request.bootloader), identify_path(request.sketch), {},
-                            {}};
+    const kept_files inputs{
+        identify_path(request.bootloader), identify_path(request.sketch), {}, {}};
     if (!writes_no_input(request, inputs) || !opened) {
         return refuse(request, inputs);
     }

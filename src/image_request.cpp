@@ -1,14 +1,11 @@
 // fwsplice-image's command line: its options, its numbers, and what it says of them.
 #include "image_request.hpp"
 
+#include <array>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
-
-#ifndef FWSPLICE_VERSION
-#error "the build gives FWSPLICE_VERSION"
-#endif
 
 namespace fwsplice {
 namespace {
@@ -85,7 +82,7 @@ bool parse_bytes(const char* text, unsigned long long& value) noexcept
     if (length > 0 && (digits[length - 1] == 'K' || digits[length - 1] == 'k')) {
         scale = 1024;
     } else if (length > 0 && (digits[length - 1] == 'M' || digits[length - 1] == 'm')) {
-        scale = 1024 * 1024;
+        scale = 1024ULL * 1024;
     }
     length -= scale != 1 ? 1 : 0;
     // A leading 0 reads as octal elsewhere: refused rather than read another way.
@@ -107,53 +104,65 @@ bool parse_bytes(const char* text, unsigned long long& value) noexcept
     return true;
 }
 
+namespace {
+
+/// Takes the option at argv[at] (and its value, which may follow it) into the request.
+request_kind take_option(int argc, char** argv, int& at, image_request& request) noexcept
+{
+    const std::string_view argument = argv[at];
+    if (argument == "--help" || argument == "--version") {
+        if (argument == "--help") {
+            std::printf("%s\n%s", usage, help);
+        } else {
+            std::printf("fwsplice-image %s\n", FWSPLICE_VERSION);
+        }
+        return request_kind::answered;
+    }
+    const std::size_t equals = argument.find('=');
+    const std::string_view name = argument.substr(0, equals);
+    if (name != "--flash-size" && name != "--flash-origin" && name != "--hex") {
+        return usage_error("unknown option ", argv[at]);
+    }
+    const bool given = name == "--hex"          ? request.hex != nullptr
+                       : name == "--flash-size" ? request.has_flash_size
+                                                : request.has_origin;
+    if (given) {
+        return usage_error(argv[at], ": the option is given twice");
+    }
+    const char* value = equals != std::string_view::npos ? argv[at] + equals + 1 : nullptr;
+    if (value == nullptr && at + 1 == argc) {
+        return usage_error(argv[at], " needs a value");
+    }
+    const bool taken = take_value(name, value != nullptr ? value : argv[++at], request);
+    return taken ? request_kind::run : request_kind::usage_error;
+}
+
+}  // namespace
+
 request_kind parse_image_request(int argc, char** argv, image_request& request) noexcept
 {
-    const char* paths[3] = {};  // NOLINT(modernize-avoid-c-arrays)
+    std::array<const char*, 3> paths{};
     int count = 0;
     bool options = true;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
-        if (!options || argument.size() < 2 || argument[0] != '-') {
+        if (options && argument == "--") {
+            options = false;
+        } else if (options && argument.size() > 1 && argument[0] == '-') {
+            if (const request_kind kind = take_option(argc, argv, i, request);
+                kind != request_kind::run) {
+                return kind;
+            }
+        } else {
             if (count < 3) {
-                paths[count] = argv[i];
+                paths[static_cast<std::size_t>(count)] = argv[i];
             }
             ++count;
-            continue;
-        }
-        if (argument == "--") {
-            options = false;
-            continue;
-        }
-        if (argument == "--help" || argument == "--version") {
-            if (argument == "--help") {
-                std::printf("%s\n%s", usage, help);
-            } else {
-                std::printf("fwsplice-image %s\n", FWSPLICE_VERSION);
-            }
-            return request_kind::answered;
-        }
-        const std::size_t equals = argument.find('=');
-        const std::string_view name = argument.substr(0, equals);
-        if (name != "--flash-size" && name != "--flash-origin" && name != "--hex") {
-            return usage_error("unknown option ", argv[i]);
-        }
-        const bool given = name == "--hex" ? request.hex != nullptr
-                           : name == "--flash-size" ? request.has_flash_size
-                                                    : request.has_origin;
-        if (given) {
-            return usage_error(argv[i], ": the option is given twice");
-        }
-        const char* value = equals != std::string_view::npos ? argv[i] + equals + 1 : nullptr;
-        if (value == nullptr && i + 1 == argc) {
-            return usage_error(argv[i], " needs a value");
-        }
-        if (!take_value(name, value != nullptr ? value : argv[++i], request)) {
-            return request_kind::usage_error;
         }
     }
     if (count != 3) {
-        std::fprintf(stderr, "fwsplice-image: BOOTLOADER, SKETCH and OUTPUT are needed; %d %s given\n%s",
+        std::fprintf(stderr,
+                     "fwsplice-image: BOOTLOADER, SKETCH and OUTPUT are needed; %d %s given\n%s",
                      count, count == 1 ? "path is" : "paths are", usage);
         return request_kind::usage_error;
     }

@@ -75,16 +75,17 @@ bool hex_records::read(const unsigned char* line, std::size_t length, text_recor
         if (size != 2) {
             return false;
         }
-        (type == segment_type ? segment_ : linear_) =
-            big_endian(data, 2) << (type == segment_type ? 4U : 16U);
+        (type == segment_type ? segment_ : linear_) = big_endian(data, 2)
+                                                      << (type == segment_type ? 4U : 16U);
         return true;
     default:  // a start address: CS:IP, or 32 bits
         if (size != 4) {
             return false;
         }
         record.what = text_record::kind::start;
-        record.address = type == segment_start ? (big_endian(data, 2) << 4U) + big_endian(data + 2, 2)
-                                               : big_endian(data, 4);
+        record.address = type == segment_start
+                             ? (big_endian(data, 2) << 4U) + big_endian(data + 2, 2)
+                             : big_endian(data, 4);
         return true;
     }
 }
@@ -114,16 +115,16 @@ std::string hex_text(const unsigned char* image, std::size_t size, std::uint64_t
             }
         }
         const std::uint64_t offset = where - segment - linear;
-        const std::size_t count =
-            static_cast<std::size_t>(std::min<std::uint64_t>({chunk, size - done, 0x10000 - offset}));
+        const std::size_t count = static_cast<std::size_t>(
+            std::min<std::uint64_t>({chunk, size - done, 0x10000 - offset}));
         put_record(text, data_type, static_cast<std::uint32_t>(offset), image + done, count);
         done += count;
     }
     if (entry != 0 && entry <= 0xFFFFF) {
-        const std::array<unsigned char, 4> cs_ip{
-            static_cast<unsigned char>((entry >> 12U) & 0xF0U),
-            0, static_cast<unsigned char>((entry >> 8U) & 0xFFU),
-            static_cast<unsigned char>(entry & 0xFFU)};
+        const std::array<unsigned char, 4> cs_ip{static_cast<unsigned char>((entry >> 12U) & 0xF0U),
+                                                 0,
+                                                 static_cast<unsigned char>((entry >> 8U) & 0xFFU),
+                                                 static_cast<unsigned char>(entry & 0xFFU)};
         put_record(text, segment_start, 0, cs_ip.data(), cs_ip.size());
     } else if (entry != 0) {
         const std::array<unsigned char, 4> address{

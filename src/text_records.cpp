@@ -37,8 +37,7 @@ constexpr std::size_t longest_line = 1024;
 class line_reader {
 public:
     explicit line_reader(std::FILE* file) noexcept : file_(file) {}
-    line_reader(const unsigned char* bytes, std::size_t count) noexcept
-        : text_(bytes), held_(count)
+    line_reader(const unsigned char* bytes, std::size_t count) noexcept : text_(bytes), held_(count)
     {
     }
 
@@ -198,9 +197,8 @@ read_problem records_of(line_reader& lines, input_format format, std::uint64_t& 
 template <typename Use>
 read_problem each_record(line_reader& lines, input_format format, std::uint64_t& entry, Use use)
 {
-    return format == input_format::intel_hex
-               ? records_of<hex_records>(lines, format, entry, use)
-               : records_of<s_records>(lines, format, entry, use);
+    return format == input_format::intel_hex ? records_of<hex_records>(lines, format, entry, use)
+                                             : records_of<s_records>(lines, format, entry, use);
 }
 
 }  // namespace

@@ -6,9 +6,6 @@ set(misuse_no_bootloader "fwsplice_add_image(image SKETCH app.bin)" "BOOTLOADER 
 set(misuse_no_sketch "fwsplice_add_image(image BOOTLOADER boot.bin)" "SKETCH is missing")
 set(misuse_missing_file "fwsplice_add_image(image BOOTLOADER nowhere.bin SKETCH app.bin)"
     "BOOTLOADER .*/nowhere.bin does not exist")
-set(no_objcopy "set(CMAKE_OBJCOPY \"\")\nset(CMAKE_FIND_USE_SYSTEM_ENVIRONMENT_PATH FALSE)\nset(CMAKE_FIND_USE_CMAKE_SYSTEM_PATH FALSE)")
-set(misuse_no_objcopy "${no_objcopy}\nfwsplice_add_image(image BOOTLOADER boot.bin SKETCH app)"
-    "needs objcopy, which was not found: set CMAKE_OBJCOPY")
 set(misuse_no_target "fwsplice_add_image(image BOOTLOADER boot.bin SKETCH ap)"
     "SKETCH ap names no target defined so far or in this directory")
 set(flash "fwsplice_add_image(image BOOTLOADER boot.bin SKETCH app FLASH_SIZE")
@@ -37,14 +34,11 @@ set(misuse_output_is_hex "${image} FLASH_ORIGIN 0 OUTPUT fw.out HEX fw.out)"
     "OUTPUT and HEX are both .*/fw.out")
 set(misuse_output_is_input "fwsplice_add_image(image BOOTLOADER boot.bin SKETCH app.bin OUTPUT \${CMAKE_CURRENT_SOURCE_DIR}/app.bin)"
     "OUTPUT .*/app.bin is SKETCH app.bin: the image would replace an input")
-set(misuse_no_objcopy_for_hex "${no_objcopy}\nfwsplice_add_image(image BOOTLOADER boot.hex SKETCH app.bin)"
-    "BOOTLOADER boot.hex holds ELF, Intel HEX or S-record, and making its raw image needs objcopy, which was not found: set CMAKE_OBJCOPY")
-file(WRITE "${source}/boot.hex" ":0400000001020304F2\n:00000001FF\n")
 file(WRITE "${source}/app.bin" "app")
-foreach(misuse no_bootloader no_sketch missing_file no_objcopy no_target flash_zero
+foreach(misuse no_bootloader no_sketch missing_file no_target flash_zero
         flash_negative flash_unit flash_bare_hex hex_without_origin origin_unit library
         flash_empty origin_unset same_file same_target output_list
-        output_is_hex output_is_input no_objcopy_for_hex)
+        output_is_hex output_is_input)
     list(GET misuse_${misuse} 0 call)
     list(GET misuse_${misuse} 1 expected)
     file(WRITE "${source}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.16)
@@ -57,7 +51,8 @@ ${call}
         -B "${WORK_DIR}/misuse-${misuse}" -G "${GENERATOR}" "-DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix")
 endforeach()
 
-foreach(installed bin/fwsplice libexec/fwsplice/fwsplice-check share/man/man1/fwsplice.1.gz include/fwsplice/combined_image.hpp
+foreach(installed bin/fwsplice bin/fwsplice-image share/man/man1/fwsplice.1.gz
+        share/man/man1/fwsplice-image.1.gz include/fwsplice/combined_image.hpp
         include/fwsplice/combined_image.h share/fwsplice/ld/fwsplice.ld
         share/doc/fwsplice/copyright share/doc/fwsplice/changelog.gz)
     if(NOT EXISTS "${WORK_DIR}/prefix/${installed}")

@@ -136,8 +136,8 @@ TEST_F(image_test, text_records_are_read_as_objcopy_reads_them)
         SCOPED_TRACE(c.what);
         const std::string app = write_file("app", c.text);
         write_file("clean", c.objcopy_reads.empty() ? c.text : c.objcopy_reads);
-        ASSERT_EQ(run_program(FWSPLICE_OBJCOPY, {"-I", c.format, "-O", "binary", path("clean"),
-                                          path("objcopy.bin")})
+        ASSERT_EQ(run_program(FWSPLICE_OBJCOPY,
+                              {"-I", c.format, "-O", "binary", path("clean"), path("objcopy.bin")})
                       .status,
                   0);
         const std::string raw = read_file(path("objcopy.bin"));
@@ -196,11 +196,11 @@ TEST_F(image_test, programs_a_linker_made_are_merged_as_objcopy_reads_them)
                        " .preinit_array : { KEEP(*(.preinit_array)) } > FLASH\n"
                        " .data : { *(.data*) } > RAM AT > FLASH }\n");
         const std::string elf = path("program.elf");
-        ASSERT_EQ(run_program(gcc, {"-mcpu=cortex-m0plus", "-mthumb", "-nostdlib", "-Wl,-e,reset",
-                                    c.flags, "-T", path("program.ld"), path("program.c"), "-o",
-                                    elf})
-                      .status,
-                  0);
+        ASSERT_EQ(
+            run_program(gcc, {"-mcpu=cortex-m0plus", "-mthumb", "-nostdlib", "-Wl,-e,reset",
+                              c.flags, "-T", path("program.ld"), path("program.c"), "-o", elf})
+                .status,
+            0);
         std::string program = elf;
         if (std::string(c.format) != "elf") {
             program = path(std::string("program.") + c.format);
@@ -218,9 +218,8 @@ TEST_F(image_test, programs_a_linker_made_are_merged_as_objcopy_reads_them)
 
         const std::string other = write_file("other.bin", "boot");
         const std::string image = write_file("image.bin", "old image");
-        const run_result result =
-            run_image({"--flash-origin", flash, sketch ? other : program, sketch ? program : other,
-                       image});
+        const run_result result = run_image(
+            {"--flash-origin", flash, sketch ? other : program, sketch ? program : other, image});
         const unsigned wanted_at = (c.address & ~0xFFFFU) + (sketch ? 0x2000U : 0U);
         std::snprintf(text.data(), text.size(), "0x%08x", wanted_at);
         const std::string wanted = text.data();
@@ -264,18 +263,18 @@ TEST_F(image_test, the_hex_copy_reads_back_as_the_image)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string boot = write_file("boot", c.boot);
-        const run_result result = run_image({"--hex", path("image.hex"), "--flash-origin",
-                                             c.origin, boot, app, path("image.bin")});
+        const run_result result = run_image(
+            {"--hex", path("image.hex"), "--flash-origin", c.origin, boot, app, path("image.bin")});
         ASSERT_EQ(result.status, 0) << result.err;
         const std::string image = read_file(path("image.bin"));
-        ASSERT_EQ(run_program(FWSPLICE_SREC_CAT, {path("image.hex"), "-intel", "-offset",
-                                                  std::string("-") + c.origin, "-o",
-                                                  path("srec_cat.bin"), "-binary"})
+        ASSERT_EQ(run_program(FWSPLICE_SREC_CAT,
+                              {path("image.hex"), "-intel", "-offset", std::string("-") + c.origin,
+                               "-o", path("srec_cat.bin"), "-binary"})
                       .status,
                   0);
         EXPECT_EQ(read_file(path("srec_cat.bin")), image);
         ASSERT_EQ(run_program(FWSPLICE_OBJCOPY, {"-I", "ihex", "-O", "binary", path("image.hex"),
-                                          path("objcopy.bin")})
+                                                 path("objcopy.bin")})
                       .status,
                   0);
         EXPECT_EQ(read_file(path("objcopy.bin")), image);

@@ -105,7 +105,8 @@ TEST_F(merge_test, places_bootloader_gap_and_sketch_byte_for_byte)
     } formats[] = {
         {hex, "raw", warning("boot", "an Intel HEX file")},
         {"raw", elf, warning("sketch", "an ELF file")},
-        {srec, hex, warning("boot", "a Motorola S-record file") + warning("sketch", "an Intel HEX file")},
+        {srec, hex,
+         warning("boot", "a Motorola S-record file") + warning("sketch", "an Intel HEX file")},
         // A byte-order mark, or a blank first line, before the first record.
         {"\xEF\xBB\xBF" + hex, "\r\n\n" + srec,
          warning("boot", "an Intel HEX file") + warning("sketch", "a Motorola S-record file")},

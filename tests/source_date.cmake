@@ -95,7 +95,7 @@ set(ENV{GIT_COMMITTER_DATE} "@1770076800 +0000")
 run(output COMMAND ${git} -C "${worktree}" commit -q --allow-empty -m "dated again")
 run(output COMMAND ${git} -C "${worktree}" rev-parse HEAD)
 string(STRIP "${output}" commit)
-run(output COMMAND "${CMAKE_COMMAND}" --build "${worktree}-build" --target fwsplice_check)
+run(output COMMAND "${CMAKE_COMMAND}" --build "${worktree}-build" --target fwsplice_image)
 if(NOT output MATCHES "dates from commit ${commit}: 2026-02-03")
     message(FATAL_ERROR "a commit in a worktree with packed refs did not configure again:\n"
         "${output}")

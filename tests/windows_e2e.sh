@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Cross-builds fwsplice.exe with MinGW-w64 and checks it end to end under Wine: binary-exact
-# images (every byte value, CR, LF and 0x1A among them), the failure roads and their statuses,
-# and non-ASCII paths, with and without the UTF-8 manifest.
+# Cross-builds fwsplice.exe and fwsplice-image.exe with MinGW-w64 and checks them end to end
+# under Wine: binary-exact images (every byte value, CR, LF and 0x1A among them), the failure
+# roads and their statuses, and non-ASCII paths, with and without the UTF-8 manifest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -10,8 +10,9 @@ wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 
 cmake -S . -B "$out" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake -DBUILD_TESTING=OFF \
     -DFWSPLICE_WARNINGS_AS_ERRORS=ON >/dev/null
-cmake --build "$out" --parallel "$(nproc)" --target fwsplice fwsplice_no_manifest
+cmake --build "$out" --parallel "$(nproc)" --target fwsplice fwsplice_no_manifest fwsplice_image
 exe=$out/fwsplice.exe
+image_exe=$out/fwsplice-image.exe
 
 work=$(mktemp -d)
 trap '"$(dirname "$wine")/wineserver" -k 2>/dev/null || true; rm -rf "$work"' EXIT
@@ -118,6 +119,31 @@ image_is "path beyond the ANSI code page" 'вывод.bin' bytes.bin 'скетч
 check "no manifest: path beyond the ANSI code page" 254 "Opened bootloader file bytes.bin : size is 256
 Unable to open sketch binary file ????? ??.bin" -- ./ansi.exe bytes.bin 'скетч 固件.bin' out.bin
 
+# fwsplice-image.exe: a HEX bootloader and a raw sketch, the image and its HEX read back; an
+# output that is an input, by a second hard link, refused and the input kept.
+printf ':0400000001020304F2\r\n:00000001FF\r\n' >boot.hex
+printf '\001\002\003\004' >four.bin
+check "fwsplice-image: HEX bootloader" 0 "fwsplice: image.bin: $((8192 + $(stat -c %s sketch.bin))) of 1048576 bytes of flash (1.5%); bootloader 4 of 8192" \
+    -- "$image_exe" --flash-size 1M --hex image.hex boot.hex sketch.bin image.bin
+image_is "fwsplice-image: HEX bootloader" image.bin four.bin sketch.bin
+if objcopy -I ihex -O binary image.hex from-hex.bin && cmp -s from-hex.bin image.bin; then
+    echo "ok   fwsplice-image: its HEX reads back as the image"
+    passes=$((passes + 1))
+else
+    echo "FAIL fwsplice-image: its HEX does not read back as the image"
+    failures=$((failures + 1))
+fi
+cp sketch.bin own.bin
+ln own.bin second-name.bin
+check "fwsplice-image: output a second name of the sketch" 1 "" -- "$image_exe" bytes.bin own.bin second-name.bin
+if cmp -s own.bin sketch.bin; then
+    echo "ok   fwsplice-image: the sketch kept"
+    passes=$((passes + 1))
+else
+    echo "FAIL fwsplice-image: the sketch was changed"
+    failures=$((failures + 1))
+fi
+
 # The Windows release: a .zip of the install tree, the same bytes when made again a second
 # later.
 cmake --build "$out" --target release >/dev/null
@@ -125,7 +151,7 @@ cp "$out"/release/*.zip first.zip
 touch "$root/README.md"
 cmake --build "$out" --target release >/dev/null
 if (cd "$out/release" && sha256sum -c --quiet SHA256SUMS) && cmp -s first.zip "$out"/release/*.zip &&
-    [ "$(unzip -Z1 first.zip | sed 's|^[^/]*/||' | grep -cxE 'LICENSE|bin/fwsplice.exe|libexec/fwsplice/fwsplice-check.exe|share/cmake/fwsplice/fwsplice-config.cmake|share/doc/fwsplice/fwsplice.1.html')" = 5 ]; then
+    [ "$(unzip -Z1 first.zip | sed 's|^[^/]*/||' | grep -cxE 'LICENSE|bin/fwsplice.exe|bin/fwsplice-image.exe|share/cmake/fwsplice/fwsplice-config.cmake|share/doc/fwsplice/fwsplice.1.html|share/doc/fwsplice/fwsplice-image.1.html')" = 6 ]; then
     echo "ok   release: the .zip holds both programs, the CMake package, the licence and the man page, and is made again the same"
     passes=$((passes + 1))
 else
