@@ -17,7 +17,7 @@ input_format recognise_format(const unsigned char* head, std::size_t count) noex
                                   4) == 0) {
         return input_format::elf;
     }
-    return record_format(head, count);
+    return record_format(head, count, count < format_head_size);
 }
 
 bool peek_format(std::FILE* file, input_format& format) noexcept

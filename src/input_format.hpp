@@ -1,13 +1,11 @@
 #pragma once
 
+#include "loaded_bytes.hpp"
+
 #include <cstddef>
 #include <cstdio>
 
 namespace fwsplice {
-
-/// What an input holds, as its content tells: the formats firmware is shipped in, which a
-/// programmer reads as addresses and records, or raw bytes as they go into flash.
-enum class input_format { raw, elf, intel_hex, srecord };
 
 /// Enough of a file to recognise its format: an ELF header, or a byte-order mark and some
 /// blank lines, then the longest first record of an Intel HEX or S-record file.

@@ -2,7 +2,7 @@
 
 // Intel HEX: reading its records, and writing an image as one.
 
-#include "text_records.hpp"
+#include "record_fields.hpp"
 
 #include <cstddef>
 #include <cstdint>

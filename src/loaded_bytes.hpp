@@ -6,6 +6,10 @@
 
 namespace fwsplice {
 
+/// What an input holds, as its content tells: the formats firmware is shipped in, which a
+/// programmer reads as addresses and records, or raw bytes as they go into flash.
+enum class input_format { raw, elf, intel_hex, srecord };
+
 /// Why a file cannot be read as its format: the reason, the line of a text file that shows it
 /// (0: none), and the address it concerns, where one does.
 struct read_problem {

@@ -2,7 +2,7 @@
 
 // Motorola S-records: reading them.
 
-#include "text_records.hpp"
+#include "record_fields.hpp"
 
 #include <cstddef>
 

@@ -13,20 +13,6 @@
 namespace fwsplice {
 namespace {
 
-int hex_digit(unsigned char c) noexcept
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 constexpr std::array<unsigned char, 3> byte_order_mark{0xEF, 0xBB, 0xBF};
 /// Longer than any record with room for blanks after it.
 constexpr std::size_t longest_line = 1024;
@@ -203,41 +189,14 @@ read_problem each_record(line_reader& lines, input_format format, std::uint64_t&
 
 }  // namespace
 
-bool decode_pairs(const unsigned char* text, std::size_t length, record_bytes& bytes,
-                  std::size_t& count) noexcept
-{
-    if (length % 2 != 0 || length / 2 > bytes.size()) {
-        return false;
-    }
-    count = length / 2;
-    for (std::size_t i = 0; i < count; ++i) {
-        const int high = hex_digit(text[2 * i]);
-        const int low = hex_digit(text[2 * i + 1]);
-        if (high < 0 || low < 0) {
-            return false;
-        }
-        bytes[i] = static_cast<std::uint8_t>(high * 16 + low);
-    }
-    return true;
-}
-
-unsigned byte_sum(const record_bytes& bytes, std::size_t count) noexcept
-{
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        sum += bytes[i];
-    }
-    return sum & 0xFFU;
-}
-
-input_format record_format(const unsigned char* head, std::size_t count) noexcept
+input_format record_format(const unsigned char* head, std::size_t count, bool whole) noexcept
 {
     line_reader lines(head, count);
     const unsigned char* line = nullptr;
     std::size_t length = 0;
     text_record record;
     // A first line cut by the end of the head, where the file goes on, is no record.
-    if (!lines.next(line, length) || (!lines.line_ended() && count == format_head_size)) {
+    if (!lines.next(line, length) || (!lines.line_ended() && !whole)) {
         return input_format::raw;
     }
     if (hex_records{}.read(line, length, record)) {
