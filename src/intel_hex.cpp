@@ -23,13 +23,15 @@ void put_record(std::string& text, std::uint8_t type, std::uint32_t address,
                 const unsigned char* data, std::size_t count)
 {
     constexpr const char* digits = "0123456789ABCDEF";
+    std::array<char, 1 + 2 * (4 + 255 + 1) + 2> line{};
+    std::size_t length = 0;
     unsigned sum = 0;
     const auto put_byte = [&](unsigned byte) {
-        text.push_back(digits[(byte >> 4U) & 0xFU]);
-        text.push_back(digits[byte & 0xFU]);
+        line[length++] = digits[(byte >> 4U) & 0xFU];
+        line[length++] = digits[byte & 0xFU];
         sum += byte;
     };
-    text.push_back(':');
+    line[length++] = ':';
     put_byte(static_cast<unsigned>(count));
     put_byte((address >> 8U) & 0xFFU);
     put_byte(address & 0xFFU);
@@ -38,7 +40,9 @@ void put_record(std::string& text, std::uint8_t type, std::uint32_t address,
         put_byte(data[i]);
     }
     put_byte((0x100U - (sum & 0xFFU)) & 0xFFU);
-    text.append("\r\n");
+    line[length++] = '\r';
+    line[length++] = '\n';
+    text.append(line.data(), length);
 }
 
 void put_base(std::string& text, std::uint8_t type, std::uint64_t value)

@@ -4,18 +4,22 @@
 namespace fwsplice {
 namespace {
 
+/// Each byte's value as a hex digit, or -1: a table, since a HEX file is mostly digits.
+constexpr std::array<signed char, 256> digit_values = [] {
+    std::array<signed char, 256> values{};
+    for (int c = 0; c < 256; ++c) {
+        values[static_cast<std::size_t>(c)] =
+            static_cast<signed char>(c >= '0' && c <= '9'   ? c - '0'
+                                     : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                     : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                            : -1);
+    }
+    return values;
+}();
+
 int hex_digit(unsigned char c) noexcept
 {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
+    return digit_values[c];
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ public:
     explicit line_reader(std::FILE* file) noexcept : file_(file) {}
     line_reader(const unsigned char* bytes, std::size_t count) noexcept : text_(bytes), held_(count)
     {
+        skip_mark();
     }
 
     /// The next line that is not blank; false at the end of the text, where a line is longer
@@ -78,23 +79,16 @@ private:
     int get() noexcept
     {
         const int c = peek();
-        if (c >= 0) {
-            ++at_;
-        }
+        at_ += c >= 0 ? 1 : 0;
         return c;
     }
     int peek() noexcept
     {
-        if (at_ == held_ && !refill()) {
-            return problem_ != nullptr ? failed_read : end_of_text;
+        if (at_ < held_) {
+            return text_[at_];
         }
-        if (!started_) {
-            started_ = true;
-            if (held_ - at_ >= byte_order_mark.size() &&
-                std::memcmp(text_ + at_, byte_order_mark.data(), byte_order_mark.size()) == 0) {
-                at_ += byte_order_mark.size();
-                return peek();
-            }
+        if (!refill()) {
+            return problem_ != nullptr ? failed_read : end_of_text;
         }
         return text_[at_];
     }
@@ -103,14 +97,25 @@ private:
         if (file_ == nullptr) {
             return false;
         }
-        // A mark cut by the block's end is not a concern: the first block holds far more.
         held_ = std::fread(block_.data(), 1, block_.size(), file_);
         text_ = block_.data();
         at_ = 0;
         if (std::ferror(file_) != 0) {
             problem_ = std::strerror(errno);
         }
-        return held_ > 0;
+        // The first block holds far more than the mark.
+        if (!started_) {
+            skip_mark();
+        }
+        return at_ < held_;
+    }
+    void skip_mark() noexcept
+    {
+        started_ = true;
+        if (held_ >= byte_order_mark.size() &&
+            std::memcmp(text_, byte_order_mark.data(), byte_order_mark.size()) == 0) {
+            at_ = byte_order_mark.size();
+        }
     }
 
     std::FILE* file_ = nullptr;
