@@ -32,7 +32,7 @@ constexpr int status_written = 0;
 constexpr int status_refused = 1;
 constexpr int status_usage_error = 2;
 
-constexpr auto region = static_cast<std::uint64_t>(sketch_offset);
+constexpr auto sketch_start = static_cast<std::uint64_t>(sketch_offset);
 
 void report_problem(const char* path, const read_problem& problem) noexcept
 {
@@ -208,17 +208,17 @@ int image_command(int argc, char** argv) noexcept
     }
     if (!sketch_fits(request, sketch) || !bootloader_fits(bootloader) ||
         !linked_in_place(request, bootloader, sketch) ||
-        !hex_can_hold(request, region + sketch.raw_size)) {
+        !hex_can_hold(request, sketch_start + sketch.raw_size)) {
         return refuse(request, inputs);
     }
 
-    const std::uint64_t image_size = region + sketch.raw_size;
+    const std::uint64_t image_size = sketch_start + sketch.raw_size;
     const image_buffer image = allocate_image(static_cast<std::size_t>(image_size));
     if (!image) {
         std::fprintf(stderr, "fwsplice: %s\n", std::strerror(ENOMEM));
         return refuse(request, inputs);
     }
-    const std::uint64_t kept = std::min(bootloader.raw_size, region);
+    const std::uint64_t kept = std::min(bootloader.raw_size, sketch_start);
     unsigned char* const sketch_place = image.get() + sketch_offset;
     // A raw sketch is copied by the kernel where it can, unless the HEX needs its bytes here.
     const bool copy_sketch = sketch.format == input_format::raw && request.hex == nullptr;
@@ -239,7 +239,7 @@ int image_command(int argc, char** argv) noexcept
         sketch.file.reset();
     }
 
-    image_source source{image.get(), static_cast<std::size_t>(copy_sketch ? region : image_size),
+    image_source source{image.get(), static_cast<std::size_t>(copy_sketch ? sketch_start : image_size),
                         std::move(sketch.file),
                         static_cast<std::size_t>(copy_sketch ? sketch.raw_size : 0)};
     const write_result written = write_whole_file(request.output, source, views);
