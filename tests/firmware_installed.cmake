@@ -121,3 +121,22 @@ foreach(generator IN LISTS generators)
     file(COPY_FILE "${edge}/padded.bin" "${edge}/boot.bin")
     edge_build("bootloader padded with 0xFF" 8293 "")
 endforeach()
+
+# The README's FetchContent snippet takes the installed package where there is one: nothing of
+# fwsplice is fetched or built, and the image is made all the same.
+readme_snippet(snippet pin)
+set(fetched "${WORK_DIR}/fetched")
+file(WRITE "${fetched}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.24)
+project(fetched LANGUAGES NONE)
+${snippet}
+fwsplice_add_image(firmware BOOTLOADER boot.bin SKETCH app.bin)
+")
+file(WRITE "${fetched}/boot.bin" "boot")
+file(WRITE "${fetched}/app.bin" "app")
+run(output COMMAND "${CMAKE_COMMAND}" -S "${fetched}" -B "${fetched}/build" -G "${GENERATOR}"
+    "-Dfwsplice_DIR=${WORK_DIR}/prefix/share/cmake/fwsplice")
+run(output COMMAND "${CMAKE_COMMAND}" --build "${fetched}/build")
+if(EXISTS "${fetched}/build/_deps/fwsplice-src" OR NOT EXISTS "${fetched}/build/firmware.bin")
+    message(FATAL_ERROR "the README's snippet fetched fwsplice though it is installed, or made "
+        "no image:\n${output}")
+endif()

@@ -123,7 +123,9 @@ Unable to open sketch binary file ????? ??.bin" -- ./ansi.exe bytes.bin 'ске�
 # output that is an input, by a second hard link, refused and the input kept.
 printf ':0400000001020304F2\r\n:00000001FF\r\n' >boot.hex
 printf '\001\002\003\004' >four.bin
-check "fwsplice-image: HEX bootloader" 0 "fwsplice: image.bin: $((8192 + $(stat -c %s sketch.bin))) of 1048576 bytes of flash (1.5%); bootloader 4 of 8192" \
+size=$((8192 + $(stat -c %s sketch.bin)))
+percent=$(awk -v s="$size" 'BEGIN { printf "%.1f", 100 * s / 1048576 }')
+check "fwsplice-image: HEX bootloader" 0 "fwsplice: image.bin: $size of 1048576 bytes of flash ($percent%); bootloader 4 of 8192" \
     -- "$image_exe" --flash-size 1M --hex image.hex boot.hex sketch.bin image.bin
 image_is "fwsplice-image: HEX bootloader" image.bin four.bin sketch.bin
 if objcopy -I ihex -O binary image.hex from-hex.bin && cmp -s from-hex.bin image.bin; then
