@@ -29,7 +29,7 @@ function(fwsplice_install_rules day)
         COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
     install(FILES "${PROJECT_BINARY_DIR}/fwsplice-config.cmake"
         "${PROJECT_BINARY_DIR}/fwsplice-config-version.cmake" cmake/fwsplice-image.cmake
-        DESTINATION "${FWSPLICE_CMAKE_DIR}")
+        cmake/fwsplice-arguments.cmake DESTINATION "${FWSPLICE_CMAKE_DIR}")
 
     # The man page carries the version and the date of the sources it was made from.
     set(FWSPLICE_DATE "${day}")
