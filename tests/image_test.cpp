@@ -224,10 +224,12 @@ TEST_F(image_test, programs_a_linker_made_are_merged_as_objcopy_reads_them)
         std::snprintf(text.data(), text.size(), "0x%08x", wanted_at);
         const std::string wanted = text.data();
         if (at != wanted) {
-            std::string placed = "FLASH_ORIGIN " + flash + (sketch ? " + 0x2000" : "");
-            EXPECT_EQ(result.err, "fwsplice: " + std::string(c.role) + " " + program +
-                                      " is linked at " + at + ", but the image puts it at " +
-                                      wanted + " (" + placed + "): link it at " + wanted + "\n");
+            std::string refused = "fwsplice: ";
+            refused.append(c.role).append(" ").append(program).append(" is linked at ").append(at);
+            refused.append(", but the image puts it at ").append(wanted).append(" (FLASH_ORIGIN ");
+            refused.append(flash).append(sketch ? " + 0x2000" : "").append("): link it at ");
+            refused.append(wanted).append("\n");
+            EXPECT_EQ(result.err, refused);
             EXPECT_EQ(result.status, 1);
             EXPECT_FALSE(fs::exists(image));
             continue;
@@ -279,8 +281,9 @@ TEST_F(image_test, the_hex_copy_reads_back_as_the_image)
                   0);
         EXPECT_EQ(read_file(path("objcopy.bin")), image);
         const std::string hex = read_file(path("image.hex"));
-        const std::string tail = hex.substr(hex.size() - 13 - (c.start ? 21 : 0));
-        EXPECT_EQ(tail, std::string(c.start ? c.start : "") + ":00000001FF\r\n");
+        const bool started = c.start != nullptr;
+        const std::string tail = hex.substr(hex.size() - 13 - (started ? 21 : 0));
+        EXPECT_EQ(tail, std::string(started ? c.start : "") + ":00000001FF\r\n");
     }
 }
 
