@@ -239,9 +239,9 @@ int image_command(int argc, char** argv) noexcept
         sketch.file.reset();
     }
 
-    image_source source{image.get(), static_cast<std::size_t>(copy_sketch ? sketch_start : image_size),
-                        std::move(sketch.file),
-                        static_cast<std::size_t>(copy_sketch ? sketch.raw_size : 0)};
+    image_source source{
+        image.get(), static_cast<std::size_t>(copy_sketch ? sketch_start : image_size),
+        std::move(sketch.file), static_cast<std::size_t>(copy_sketch ? sketch.raw_size : 0)};
     const write_result written = write_whole_file(request.output, source, views);
     if (written.failed != write_step::none) {
         const bool reading = written.failed == write_step::read_tail;
