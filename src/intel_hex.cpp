@@ -99,7 +99,10 @@ std::string hex_text(const unsigned char* image, std::size_t size, std::uint64_t
 {
     constexpr std::size_t chunk = 16;
     std::string text;
-    text.reserve(size / chunk * 45 + 64);
+    // Every byte once, so that the text is never copied to grow: 45 characters a full record,
+    // a cut one at each 64 KiB, a base record (17) there, the start and end records.
+    constexpr std::size_t record = 45;
+    text.reserve((size / chunk + 1) * record + (size / 0x10000 + 2) * (record + 17) + 2 * record);
     std::uint64_t segment = 0;
     std::uint64_t linear = 0;
     for (std::size_t done = 0; done < size;) {
