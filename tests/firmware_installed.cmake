@@ -42,7 +42,7 @@ foreach(misuse no_bootloader no_sketch missing_file no_target flash_zero
     list(GET misuse_${misuse} 0 call)
     list(GET misuse_${misuse} 1 expected)
     file(WRITE "${source}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.16)
-project(misuse LANGUAGES CXX)
+project(misuse LANGUAGES NONE)
 find_package(fwsplice CONFIG REQUIRED)
 add_executable(app app.cpp)
 ${call}
