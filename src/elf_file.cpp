@@ -69,11 +69,6 @@ private:
     bool big_endian_ = false;
 };
 
-loaded_bytes broken(const char* reason) noexcept
-{
-    return broken_file(reason);
-}
-
 /// Where a table of headers is, as the ELF header gives it.
 struct header_table {
     std::uint64_t offset = 0;
@@ -138,11 +133,11 @@ loaded_bytes from_segments(const std::vector<segment>& segments)
                           add_piece(loaded, loads.load_address, loads.file_size, loads.offset);
         // cppcheck-suppress useStlAlgorithm
         if (!kept) {
-            return broken("its ELF segments end past the last address");
+            return broken_file("its ELF segments end past the last address");
         }
     }
     if (loaded.pieces.empty()) {
-        return broken("its ELF file has no loaded segment with bytes");
+        return broken_file("its ELF file has no loaded segment with bytes");
     }
     loaded.result = loaded_bytes::kind::loads;
     return loaded;
@@ -172,13 +167,13 @@ loaded_bytes from_sections(const elf_reader& elf, const header_table& table,
     const std::size_t needed = elf.wide() ? 64 : 40;
     if (table.entry_size < needed || table.entries > UINT64_MAX / table.entry_size ||
         !elf.holds(table.offset, table.entries * table.entry_size)) {
-        return broken("its ELF section headers lie outside the file");
+        return broken_file("its ELF section headers lie outside the file");
     }
     loaded_bytes loaded;
     std::array<unsigned char, 64> entry{};
     for (std::uint64_t i = 0; i < table.entries; ++i) {
         if (!elf.read(table.offset + i * table.entry_size, entry.data(), needed)) {
-            return broken("its ELF section headers lie outside the file");
+            return broken_file("its ELF section headers lie outside the file");
         }
         const std::uint64_t type = elf.number(entry.data(), 4, 4);
         const std::uint64_t flags = elf.word(entry.data(), 8, 8);
@@ -189,14 +184,14 @@ loaded_bytes from_sections(const elf_reader& elf, const header_table& table,
             continue;
         }
         if (!elf.holds(offset, size)) {
-            return broken("its ELF sections lie outside the file");
+            return broken_file("its ELF sections lie outside the file");
         }
         if (!add_piece(loaded, load_address(segments, offset, address, size), size, offset)) {
-            return broken("its ELF sections end past the last address");
+            return broken_file("its ELF sections end past the last address");
         }
     }
     if (loaded.pieces.empty()) {
-        return broken("its ELF file has no loaded section with bytes");
+        return broken_file("its ELF file has no loaded section with bytes");
     }
     loaded.result = loaded_bytes::kind::loads;
     return loaded;
@@ -225,7 +220,7 @@ loaded_bytes read_headers(const elf_reader& elf, const unsigned char* header)
     std::vector<segment> segments;
     if (!has_sections || programs.entries != 0) {
         if (const char* const reason = read_segments(elf, programs, segments)) {
-            return broken(reason);
+            return broken_file(reason);
         }
     }
     return has_sections ? from_sections(elf, sections, segments) : from_segments(segments);
@@ -242,21 +237,21 @@ loaded_bytes read_elf(std::FILE* file) noexcept
         return {};
     }
     if (!elf.read(0, header.data(), 16)) {
-        return broken("its ELF header is cut short");
+        return broken_file("its ELF header is cut short");
     }
     if ((header[4] != 1 && header[4] != 2) || (header[5] != 1 && header[5] != 2)) {
-        return broken("an ELF file of unknown class or byte order");
+        return broken_file("an ELF file of unknown class or byte order");
     }
     elf.set_format(header[4] == 2, header[5] == 2);
     if (!elf.read(0, header.data(), elf.wide() ? 64 : 52)) {
-        return broken("its ELF header is cut short");
+        return broken_file("its ELF header is cut short");
     }
     try {
         loaded_bytes loaded = read_headers(elf, header.data());
         loaded.entry = elf.word(header.data(), 24, 24);
         return loaded;
     } catch (const std::exception&) {  // no memory for the segments or the pieces
-        return broken(std::strerror(ENOMEM));
+        return broken_file(std::strerror(ENOMEM));
     }
 }
 

@@ -105,11 +105,6 @@ bool place_input(const image_input& input, unsigned char* place, std::uint64_t c
     return true;
 }
 
-bool same_file(const file_identity& a, const file_identity& b) noexcept
-{
-    return a.known && b.known && a.device == b.device && a.index == b.index;
-}
-
 /// Refuses an OUTPUT or HEX that is an input, however the path reaches it, or the other of
 /// the two: writing it would destroy what the image is made of.
 bool writes_no_input(const image_request& request, const kept_files& inputs) noexcept

@@ -47,6 +47,12 @@ using input_views = std::array<input_view, 2>;
 
 file_identity identify(std::FILE* file) noexcept;
 
+/// Whether two identities are known and name one file.
+inline bool same_file(const file_identity& a, const file_identity& b) noexcept
+{
+    return a.known && b.known && a.device == b.device && a.index == b.index;
+}
+
 /// Which file a path leads to, links followed; not known where none, or where path is null.
 file_identity identify_path(const char* path) noexcept;
 

@@ -226,10 +226,8 @@ const char* remove_whole_file(const char* path, const kept_files& kept) noexcept
         failure removing = find_output(path, target);
         const file_identity found = identify_output(target);
         const bool is_kept =
-            std::any_of(kept.begin(), kept.end(), [&found](const file_identity& file) {
-                return found.known && file.known && file.device == found.device &&
-                       file.index == found.index;
-            });
+            std::any_of(kept.begin(), kept.end(),
+                        [&found](const file_identity& file) { return same_file(found, file); });
         if (!removing && is_kept) {
             return "it is an input";
         }
